@@ -1,0 +1,127 @@
+#include "ring.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace xtr {
+
+TRACE_P_HDR xtr_hdrP;
+
+namespace {
+
+// Longest text an entry carries: the formatter's 512-character limit.
+constexpr uint32_t kMaxText = 512;
+
+uint16_t readLength(const unsigned char *buffer, uint32_t at) {
+    uint16_t v;
+    std::memcpy(&v, buffer + at, sizeof v);
+    return v;
+}
+
+void writeLength(unsigned char *buffer, uint32_t at, uint16_t v) {
+    std::memcpy(buffer + at, &v, sizeof v);
+}
+
+void putField(unsigned char *at, unsigned long v) {
+    auto w = static_cast<uint32_t>(v);
+    std::memcpy(at, &w, sizeof w);
+}
+
+}  // namespace
+
+void ringInsert(const RingRef &ring, const char *text, int txt_length, const Stamp &stamp) noexcept {
+    const uint32_t R = ring.size;
+    unsigned char *buf = ring.buffer;
+    TRACE_HDR *shared = ring.shared;
+    uint32_t textLen = txt_length < 0 ? 0u : static_cast<uint32_t>(txt_length);
+    if (textLen > kMaxText) textLen = kMaxText;
+    const uint32_t L = textLen + XTR_MSG_OVERHEAD;
+
+    uint32_t begin = *ring.begin;
+    uint32_t end = *ring.end;
+
+    // Offsets beyond the ring are repaired before anything is read at them.
+    if (end > R) {
+        if (shared) {
+            std::printf("Invalid pxtr_hdr->end=%d\n", static_cast<int>(end));
+            std::fflush(stdout);
+            shared->oldest = begin;
+        }
+        end = 0;
+    }
+    if (begin > R) {
+        if (shared) {
+            std::printf("Invalid pxtr_hdr->begin=%d\n", static_cast<int>(begin));
+            std::fflush(stdout);
+            shared->oldest = 0;
+        }
+        begin = 0;
+    }
+
+    uint32_t t = end < begin ? end : 0;
+    bool room = end < begin ? L < begin - end : L < R - end;
+    if (!room) {
+        if (t == 0) {
+            writeLength(buf, end, 0);
+            end = 0;
+        }
+        // Discard the oldest entries until the gap before `begin` is wider
+        // than the new entry, so `end` never catches up with `begin`.
+        while (begin - t <= L) {
+            bool wasOldest = shared && begin == shared->oldest;
+            uint32_t len = readLength(buf, begin);
+            if (begin + len > R) {
+                if (shared) {
+                    std::printf("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
+                                static_cast<int>(len));
+                    std::fflush(stdout);
+                    shared->oldest = begin;
+                }
+                writeLength(buf, begin, 0);
+                len = 0;
+            }
+            bool last = false;
+            if (len == 0) {
+                begin = 0;
+                if (L < R - end) {
+                    last = true;
+                } else {
+                    writeLength(buf, end, 0);
+                    end = 0;
+                    t = 0;
+                }
+            } else {
+                begin += len;
+            }
+            if (wasOldest) {
+                shared->lost_msg++;
+                shared->oldest = begin;
+            }
+            if (last) break;
+        }
+    }
+
+    if (end + L > R) {  // cannot happen with the bounds above; never write past the ring
+        begin = end = 0;
+    }
+    unsigned char *entry = buf + end;
+    writeLength(entry, 0, static_cast<uint16_t>(L));
+    putField(entry + 12, stamp.time);
+    putField(entry + 16, stamp.usecs);
+    putField(entry + 4, stamp.pid);
+    putField(entry + 8, stamp.tid);
+    std::memcpy(entry + XTR_MSG_HDR_LEN, text, textLen);
+    entry[XTR_MSG_HDR_LEN + textLen] = '\0';
+    end += L;
+
+    *ring.begin = begin;
+    *ring.end = end;
+}
+
+void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
+                    unsigned long ulTime, unsigned long ulUsecs) noexcept {
+    RingRef ring{&xtr_hdrP.begin, &xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE, nullptr};
+    ringInsert(ring, msg, txt_length, Stamp{ulPID, ulTID, ulTime, ulUsecs});
+}
+
+}  // namespace xtr

@@ -1,0 +1,72 @@
+// Insertion into a trace ring: the shared ring of the trace header or the
+// per-process ring.  Both hold MSG entries packed at any byte offset; an
+// entry length of 0 is a wrap marker (the next entry is at offset 0).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "kbvdtequ.h"
+
+namespace xtr {
+
+// The fields one insertion works on.  The offsets are copied in, bounded,
+// worked on as locals and written back, so a ring header that another
+// process scribbles on can never steer a write outside the ring.
+struct RingRef {
+    uint32_t *begin;
+    uint32_t *end;
+    unsigned char *buffer;   // size + 2 bytes: room for a wrap marker at `size`
+    uint32_t size;
+    TRACE_HDR *shared;       // the shared header, or null for a private ring
+};
+
+// The time, process and thread stamp of one entry.
+struct Stamp {
+    unsigned long pid;
+    unsigned long tid;
+    unsigned long time;
+    unsigned long usecs;
+};
+
+// Appends the text (txt_length characters and a NUL) as one entry,
+// discarding the oldest entries as needed.  A text longer than the entry
+// limit is cut.  The caller holds the ring's lock.
+void ringInsert(const RingRef &ring, const char *text, int txt_length, const Stamp &stamp) noexcept;
+
+// Visits the entries from `begin` up to `end`, oldest first, following wrap
+// markers.  visit(const MSG &header, std::string_view text) sees each entry
+// (the text without its terminator); the
+// walk stops at an offset or length that does not fit the ring.
+template <class Visit>
+void ringWalk(uint32_t begin, uint32_t end, const unsigned char *buffer, uint32_t size, Visit &&visit) {
+    uint32_t pos = begin;
+    // Every step either advances or wraps to 0, so 2 * size steps bound a walk.
+    for (uint32_t steps = 0; pos != end && steps < 2 * size; steps++) {
+        if (pos > size || end > size) return;
+        MSG header;
+        uint16_t length;
+        std::memcpy(&length, buffer + pos, sizeof length);
+        if (length == 0) {
+            if (pos == 0) return;  // a marker at 0 would never advance
+            pos = 0;
+            continue;
+        }
+        if (length < XTR_MSG_OVERHEAD || pos + length > size) return;
+        std::memcpy(&header, buffer + pos, sizeof header);
+        visit(static_cast<const MSG &>(header),
+              std::string_view(reinterpret_cast<const char *>(buffer + pos + XTR_MSG_HDR_LEN),
+                               length - XTR_MSG_OVERHEAD));
+        pos += length;
+    }
+}
+
+// The process's own ring.
+extern TRACE_P_HDR xtr_hdrP;
+
+// Inserts one entry into the process's own ring.
+void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
+                    unsigned long ulTime, unsigned long ulUsecs) noexcept;
+
+}  // namespace xtr
