@@ -1,0 +1,37 @@
+// The trace facility's own text formatter.  Internal to the facility: the
+// trace call formats every trace point with it, and the retrieval calls
+// render numbers and line heads with it.  It never uses the standard
+// library's formatting functions, never allocates and never fails.
+//
+// Directives: "%" [width digits] ["." precision digits] ["l"] ["w"] conversion,
+// in exactly that order.  Conversions: c s d i u x X p F e f g E G; any other
+// character is written as itself.  Every newline of the format is written as
+// a carriage return and a line feed.  Output that grows past 512 characters is
+// replaced by the format's first eight characters, the ninth formatted
+// character and a too-long marker.
+#pragma once
+
+#include <cstdarg>
+
+namespace xtr {
+
+// Bytes the destination of one formatting call must have room for: 512
+// characters already written, then one string directive of 512, then a NUL.
+inline constexpr int kFormatDestSize = 1025;
+
+// The longest text a formatting call returns unchanged.
+inline constexpr int kFormatMaxText = 512;
+
+// Formats `fmt` with the arguments in `vparms` into `dest` (room for
+// kFormatDestSize bytes) and returns strlen(dest); dest is always
+// terminated.  Each call keeps its own cursor, so calls on different threads
+// may run at the same time.  A string argument that points to unreadable
+// memory faults; the trace call's fault trap is what catches that.
+int myvsprintf(char *dest, const char *fmt, va_list vparms) noexcept;
+
+// myvsprintf with a variable argument list.  Checked like printf; formats
+// that use the formatter's own "F" conversion or "w" flag must go through
+// myvsprintf or suppress the check locally.
+__attribute__((format(printf, 2, 3))) int mysprintf(char *dest, const char *fmt, ...) noexcept;
+
+}  // namespace xtr
