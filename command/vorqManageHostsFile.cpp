@@ -98,6 +98,12 @@ int setFileInfo(const char *filename, const struct stat *fileInfo) {
         xtr_trace("XREMHSTF: chown() for %s failed; errno=%d", filename, errno);
         return kStatusChown;
     }
+    // Changing the owner clears the set-user-id and set-group-id bits; put
+    // them back so that the recorded mode is the one the file keeps.
+    if ((fileInfo->st_mode & (S_ISUID | S_ISGID)) != 0 && chmod(filename, fileInfo->st_mode) != 0) {
+        xtr_trace("XREMHSTF: chmod() for %s failed; errno=%d", filename, errno);
+        return kStatusChmod;
+    }
     return kStatusOk;
 }
 

@@ -1,19 +1,23 @@
-// The trace call: checks the trace-point prefix, formats the text with the
-// facility's own formatter and records the entry, stamped with time,
-// process and thread, in the process's own ring.  A trace call never fails
-// its caller and leaves errno as it found it.
+// The trace call.  Each call checks the trace-point prefix, selects the
+// trace point against the templates of the shared header, formats it with
+// the facility's own formatter and inserts it, stamped with time, process
+// and thread, into the process's own ring and, when selected, into the
+// shared ring.  All of it runs in a guarded section, so a bad format or
+// argument pointer becomes a trap report instead of a crash.  A trace call
+// never fails its caller and leaves errno as it found it.
 #include "kbvdtrac.h"
 
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string.h>
 
+#include "facility.h"
 #include "formatter.h"
 #include "ring.h"
 
@@ -24,31 +28,23 @@ XTR_EXPORT pthread_mutex_t xtr_mutex_sem = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_N
 }
 
 namespace xtr {
+
+// Selection of a trace point for the shared ring: 0 selected, 1 not.
+// Stores strlen(text) in *length.  The text has at least 8 characters.
+int pre_screen(const char *text, int *length) noexcept;
+
 namespace {
 
 // The formatted text of the current trace call: the most the formatter
 // writes, 512 characters plus one string directive of 512 and a NUL.
-char msg[1025];
+char msg[kFormatDestSize];
 
-constexpr int kMinFormat = 8;    // identifier and criteria letter at least
+// How far the current trace call got; names the cause of a trap.
+volatile int iStep = 0;
+int iInternalTrap = 0;
+
+constexpr int kMinFormat = 8;  // identifier and criteria letter at least
 constexpr int kMaxFormat = 511;
-
-std::atomic<unsigned long> ulMyPID{0};
-bool forkHandlerSet = false;
-
-void childAfterFork() { ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed); }
-
-// Records the process id once; a forked child records its own.
-void notePid() {
-    if (ulMyPID.load(std::memory_order_relaxed) == 0) {
-        ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
-        if (!forkHandlerSet) {
-            forkHandlerSet = pthread_atfork(nullptr, nullptr, childAfterFork) == 0;
-        }
-    }
-}
-
-enum class Reject { None, NullPointer, TooShort, TooLong, BadCriteria };
 
 int criteriaIndex(char letter) {
     switch (letter) {
@@ -60,92 +56,146 @@ int criteriaIndex(char letter) {
     }
 }
 
-class MutexGuard {
-public:
-    explicit MutexGuard(pthread_mutex_t &m) : m_(m), held_(pthread_mutex_lock(&m) == 0) {}
-    ~MutexGuard() {
-        if (held_) pthread_mutex_unlock(&m_);
+// Leaves the protected work as a caught fault does.
+void reject() { guard.iTrap = 1; }
+
+// The protected work of one trace call (runs inside the guarded section).
+// What must survive a jump back to the section's start is kept in the
+// caller's volatile variables.
+void traceWork(const char *text, va_list args, volatile int &traceit, volatile int &iBufferLocked,
+               volatile int &lockId) {
+    iStep = 1;
+    if (text == nullptr) return reject();
+    int tmplength = static_cast<int>(::strnlen(text, kMaxFormat + 1));  // faults on a bad pointer
+    if (tmplength < kMinFormat) {
+        iStep = 2;
+        return reject();
     }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-    [[nodiscard]] bool held() const { return held_; }
+    if (tmplength > kMaxFormat) {
+        iStep = 3;
+        return reject();
+    }
+    iStep = 4;
+    const int criteria = criteriaIndex(text[7]);
+    if (criteria < 0) return reject();
+    TRACE_HDR *h = header();
+    traceit = h->trace_all[criteria] ? 1 : (pre_screen(text, &tmplength) == 0);
 
-private:
-    pthread_mutex_t &m_;
-    bool held_;
-};
-
-void record(const char *text, int length) {
+    iStep = 5;
     timeval tv{};
     gettimeofday(&tv, nullptr);
-    xtr_add_entryP(text, length, xtr_getpid(), xtr_gettid(), static_cast<unsigned long>(tv.tv_sec),
-                   static_cast<unsigned long>(tv.tv_usec));
+    const unsigned long ulPID = xtr_getpid(), ulTID = xtr_gettid();
+    const char *entry = text;  // entry and exit texts are recorded as written
+    if (text[7] != 'T') {
+        tmplength = myvsprintf(msg, text, args);  // faults on a bad argument pointer
+        entry = msg;
+    }
+
+    iStep = 6;
+    int id;
+    if (!lockShared(&id)) return;  // the entry is recorded in neither ring
+    lockId = id;
+    iBufferLocked = 1;
+    const int length = static_cast<uint16_t>(tmplength);
+    const auto sec = static_cast<unsigned long>(tv.tv_sec), usec = static_cast<unsigned long>(tv.tv_usec);
+    xtr_add_entryP(entry, length, ulPID, ulTID, sec, usec);
+    if (traceit) xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
 }
 
-// Reports a rejected trace call as a trace point of the facility's own.
-void reportReject(Reject why, const char *text) {
-    switch (why) {
-        case Reject::NullPointer:
+// Reports a trace call that was rejected or faulted, as a trace point of the
+// facility's own, once the trace mutex is released.
+void reportTrap(int step, const char *text) {
+    switch (step) {
+        case 1:
             xtr_trace("XTR    F:#### BAD TRACE ENTRY POINTER [%p] !!!!!", static_cast<const void *>(text));
             break;
-        case Reject::TooShort:
+        case 2:
             xtr_trace("XTR    F:#### TRACE ENTRY [%s] TOO short!!!!!!", text);
             break;
-        case Reject::TooLong: {
+        case 3: {
             char first[21];
             std::memcpy(first, text, 20);
             first[20] = '\0';
             xtr_trace("XTR    F:#### TRACE ENTRY [%s] TOO LONG!!!!!!", first);
             break;
         }
-        case Reject::BadCriteria:
+        case 4:
             xtr_trace("XTR    F:#### INVALID TRACE CRITERIA [%c] in [%s]", text[7], text);
             break;
-        case Reject::None:
+        case 5:
+            xtr_trace("XTR    F:#### INVALID POINTER PASSED TO xtr_trace");
+            break;
+        default:
+            std::printf("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
+            std::fflush(stdout);
+            if (iInternalTrap == 0) {
+                iInternalTrap = 1;
+                xtr_trace("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d", step);
+            }
             break;
     }
 }
 
 }  // namespace
+
+int pre_screen(const char *text, int *length) noexcept {
+    *length = static_cast<int>(std::strlen(text));
+    const int criteria = criteriaIndex(text[7]);
+    if (criteria < 0) return 1;
+    const TRACE_HDR *h = header();
+    if (h->trace_all[criteria]) return 0;
+    // Counts, template numbers and lengths come from a segment any process
+    // may write: each is bounded before it is used.
+    unsigned n = h->type[criteria][0];
+    if (n > XTR_TEMPLATES) n = XTR_TEMPLATES;
+    const unsigned long pid = xtr_getpid(), tid = xtr_gettid();
+    for (unsigned j = 1; j <= n; j++) {
+        const unsigned i = h->type[criteria][j];
+        if (i >= XTR_TEMPLATES) continue;
+        TEMPLATE t;
+        std::memcpy(&t, &h->template_[i], sizeof t);
+        if (t.pid != 0 && t.pid != pid) continue;
+        if (t.tid != 0 && t.tid != tid) continue;
+        size_t len = h->template_length[i];
+        if (len > sizeof t.tc) len = sizeof t.tc;
+        if (std::memcmp(text, t.tc, len) != 0) continue;
+        return t.criteria[criteria] == '-' ? 1 : 0;
+    }
+    return 1;
+}
+
 }  // namespace xtr
 
 using namespace xtr;
 
 extern "C" void xtr_trace(const char *text, ...) {
     const int iErrnoSave = errno;
-    Reject why = Reject::None;
-    {
-        MutexGuard lock(xtr_mutex_sem);
-        if (!lock.held()) {
-            errno = iErrnoSave;
-            return;
-        }
-        notePid();
-        if (text == nullptr) {
-            why = Reject::NullPointer;
-        } else {
-            const size_t len = std::strlen(text);
-            if (len < static_cast<size_t>(kMinFormat)) {
-                why = Reject::TooShort;
-            } else if (len > static_cast<size_t>(kMaxFormat)) {
-                why = Reject::TooLong;
-            } else if (criteriaIndex(text[7]) < 0) {
-                why = Reject::BadCriteria;
-            } else if (text[7] == 'T') {
-                record(text, static_cast<int>(len));  // entry and exit texts are never formatted
-            } else {
-                va_list args;
-                va_start(args, text);
-                const int n = myvsprintf(msg, text, args);
-                va_end(args);
-                record(msg, n);
-            }
-        }
+    if (!isArmed() && arm_trace() != 0) {
+        errno = iErrnoSave;
+        return;
     }
-    if (why != Reject::None) reportReject(why, text);
+    if (pthread_mutex_lock(&xtr_mutex_sem) != 0) {
+        errno = iErrnoSave;
+        return;
+    }
+    volatile int traceit = 0, iBufferLocked = 0, lockId = -1;
+    iStep = 0;
+    int trapped = 0;
+    va_list args;
+    va_start(args, text);
+    if (enterGuard()) {
+        if (sigsetjmp(guard.sigjmpenv, 1) == 0) traceWork(text, args, traceit, iBufferLocked, lockId);
+        if (iBufferLocked) unlockShared(lockId);
+        leaveGuard();
+        trapped = guard.iTrap;
+    }
+    va_end(args);
+    const int step = iStep;
+    pthread_mutex_unlock(&xtr_mutex_sem);
+
+    if (trapped) reportTrap(step, text);
+    // A continuous reader that lags behind gets a moment to catch up.
+    const TRACE_HDR *h = header();
+    if (traceit && h->cont != 0 && h->count > 200 && h->priority != 0) usleep(1000);
     errno = iErrnoSave;
 }
-
-extern "C" unsigned long xtr_getpid(void) { return ulMyPID.load(std::memory_order_relaxed); }
-
-extern "C" unsigned long xtr_gettid(void) { return static_cast<unsigned long>(syscall(SYS_gettid)); }

@@ -18,6 +18,8 @@
 
 #include <pthread.h>
 
+#include "kbvdtequ.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -44,12 +46,37 @@ XTR_EXPORT void xtr_trace(const char *text, ...) XTR_PRINTF_CHECK;
  * briefly; a thread that holds it may itself trace. */
 XTR_EXPORT extern pthread_mutex_t xtr_mutex_sem;
 
-/* The process id recorded when the facility was first used by this
- * process (0 before). */
+/* The process id recorded when this process armed the facility, that is
+ * attached the shared trace buffer on its first trace call (0 before). */
 XTR_EXPORT unsigned long xtr_getpid(void);
 
 /* The kernel id of the calling thread. */
 XTR_EXPORT unsigned long xtr_gettid(void);
+
+/* The attached shared trace header, or null before arming.  Does not arm. */
+XTR_EXPORT PTRACE_HDR xtr_get_hdr(void);
+
+/* 1 when this process found the shared buffer already created by another
+ * process, else 0. */
+XTR_EXPORT int xtr_was_trace_running(void);
+
+/* Derives the selection fields (template lengths, the per-criteria lists,
+ * trace_all, trace_none, active) from the ten templates of the attached
+ * header and normalises the templates.  For a controller that changed the
+ * templates of a live buffer; takes no lock itself. */
+XTR_EXPORT void xtr_build_control_information(void);
+
+/* Take and release the buffer lock shared by every process of the machine
+ * (not recursive).  0, or -1 with errno.  Valid only after arming. */
+XTR_EXPORT int xtr_lock_buf(void);
+XTR_EXPORT int xtr_unlock_buf(void);
+
+/* The event flag a continuous reader waits on.  Post sets it to 0 and wakes
+ * every waiter; reset sets it to 1; wait blocks until it is 0 (-1 when the
+ * wait fails or a signal interrupts it).  Valid only after arming. */
+XTR_EXPORT int xtrPostEventSem(void);
+XTR_EXPORT int xtrResetEventSem(void);
+XTR_EXPORT int xtrWaitEventSem(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

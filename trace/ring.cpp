@@ -1,5 +1,7 @@
 #include "ring.h"
 
+#include "kbvdtrac.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -116,6 +118,23 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
 
     *ring.begin = begin;
     *ring.end = end;
+}
+
+void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
+                   unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept {
+    RingRef ring{&hdr->begin, &hdr->end, hdr->pbuffer, XTR_RING_SIZE, hdr};
+    ringInsert(ring, msg, txt_length, Stamp{ulPID, ulTID, ulTime, ulUsecs});
+    hdr->count++;
+    // A continuous reader is woken once it has something worth reading; a
+    // reader that went away without unregistering switches collection off.
+    if (hdr->cont != 0 && hdr->count > 100) {
+        if (hdr->pid != 0) {
+            (void)xtrPostEventSem();
+        } else {
+            hdr->cont = 0;
+            hdr->cont_running = 0;
+        }
+    }
 }
 
 void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,

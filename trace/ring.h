@@ -62,6 +62,11 @@ void ringWalk(uint32_t begin, uint32_t end, const unsigned char *buffer, uint32_
     }
 }
 
+// Inserts one entry into the shared ring of hdr and wakes a registered
+// continuous reader.  The caller holds the buffer lock.
+void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
+                   unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept;
+
 // The process's own ring.
 extern TRACE_P_HDR xtr_hdrP;
 

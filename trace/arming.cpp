@@ -1,0 +1,289 @@
+// Arming: creating or attaching the machine-wide trace buffer and its two
+// semaphore sets, the derivation of the selection fields from the
+// templates, and the small calls on the lock and event semaphores.
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "facility.h"
+#include "kbvdtrac.h"
+
+namespace xtr {
+namespace {
+
+constexpr int kCreateFlags = 0x7B6;  // IPC_CREAT | IPC_EXCL | 0666
+constexpr int kOpenFlags = 0x3B6;    // IPC_CREAT | 0666
+constexpr size_t kSegmentSize = sizeof(TRACE_HDR);
+constexpr char kEyecatcher[] = "TRACE BUFFER";
+static_assert(sizeof kEyecatcher == 13);
+
+// How long an attacher waits for the creator to finish initialising.
+constexpr int kInitWaitMs = 500;
+// How long a trace call waits for the buffer lock before recording nothing.
+constexpr time_t kLockWaitSeconds = 2;
+
+union my_semun {
+    int val;
+    struct semid_ds *buf;
+    unsigned short *array;
+    struct seminfo *__buf;
+};
+
+constexpr int kSemPosted = 0;  // event values
+constexpr int kSemReset = 1;
+
+pthread_mutex_t threadLock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> armed{false};
+std::atomic<TRACE_HDR *> pxtr_hdr{nullptr};
+long shmid = -1;
+int xtr_TraceWasRunning = 0;
+std::atomic<unsigned long> ulMyPID{0};
+bool forkHandlerSet = false;
+
+void childAfterFork() { ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed); }
+
+// Creates one semaphore set exclusively.  A set that received the id 0 is
+// removed and created again.  A set left under the key by an earlier
+// buffer is taken over rather than left to make every lock fail.
+uint32_t createSemaphoreSet(key_t key, bool event) {
+    int id = semget(key, 1, kCreateFlags);
+    if (id == 0) {
+        my_semun arg{};
+        if (semctl(0, 0, IPC_RMID, arg) != 0) {
+            if (event) {
+                std::printf("Error deleting event semaphore (errno=%d %s)", errno, std::strerror(errno));
+            } else {
+                std::printf("Error deleting semaphore (errno=%d %s)", errno, std::strerror(errno));
+            }
+            std::fflush(stdout);
+        } else {
+            id = semget(key, 1, kCreateFlags);
+        }
+    }
+    if (id < 0 && errno == EEXIST) id = semget(key, 1, kOpenFlags);
+    if (id < 0) {
+        if (event) {
+            std::printf("Error obtaining event semaphore (errno=%d %s)", errno, std::strerror(errno));
+        } else {
+            std::printf("Error obtaining semaphore (errno=%d %s)", errno, std::strerror(errno));
+        }
+        std::fflush(stdout);
+    }
+    return static_cast<uint32_t>(id);
+}
+
+void initialiseSegment(TRACE_HDR *h) {
+    std::memset(h, 0, sizeof *h);
+    std::memcpy(h->eyecatcher, kEyecatcher, sizeof kEyecatcher);
+    h->uBufferLock = createSemaphoreSet(XTR_LOCK_SEM_KEY, false);
+    h->uEventSem = createSemaphoreSet(XTR_EVENT_SEM_KEY, true);
+    for (TEMPLATE &t : h->template_) {
+        std::memset(t.tc, ' ', sizeof t.tc);
+        std::memset(t.criteria, ' ', sizeof t.criteria);
+    }
+    h->template_[0].tc[0] = '*';
+    h->template_[0].criteria[0] = '+';
+    h->template_[0].criteria[1] = '+';
+    pxtr_hdr.store(h, std::memory_order_release);
+    xtr_build_control_information();
+    h->max_file_size = 0x800000;
+    h->abs_max_file_size = 0x7ff00000;
+    // Set last, so that a process attaching meanwhile waits for a complete header.
+    std::atomic_thread_fence(std::memory_order_release);
+    h->bInitialized = 1;
+}
+
+// An attacher gives a creator that is still initialising a moment to finish.
+void waitForInitialisation(const TRACE_HDR *h) {
+    for (int i = 0; i < kInitWaitMs && reinterpret_cast<const volatile int32_t &>(h->bInitialized) == 0; i++) {
+        usleep(1000);
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+}
+
+// The lock and event calls need an armed process.
+int notArmed() {
+    errno = EINVAL;
+    return -1;
+}
+
+int semopRetrying(int id, sembuf *ops, size_t n) {
+    int rc;
+    do {
+        rc = semop(id, ops, n);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+int setEvent(int value) {
+    if (header() == nullptr) return notArmed();
+    my_semun arg{};
+    arg.val = value;
+    return semctl(static_cast<int>(header()->uEventSem), 0, SETVAL, arg);
+}
+
+}  // namespace
+
+int arm_trace() noexcept {
+    const int iErrnoSave = errno;
+    pthread_mutex_lock(&threadLock);
+    int result = 0;
+    if (!armed.load(std::memory_order_acquire)) {
+        bool creator = false;
+        int id = shmget(XTR_SHM_KEY, kSegmentSize, kCreateFlags);
+        if (id >= 0) {
+            creator = true;
+        } else if (errno == EEXIST) {
+            id = shmget(XTR_SHM_KEY, kSegmentSize, kOpenFlags);
+            if (id >= 0) xtr_TraceWasRunning = 1;
+        }
+        if (id < 0) {
+            result = -errno;
+            std::printf("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
+            std::fflush(stdout);
+        } else {
+            shmid = id;
+            void *at = shmat(id, nullptr, 0);
+            if (at == reinterpret_cast<void *>(-1)) {
+                result = -errno;
+                std::printf("Error attaching to message shared memory block (errno=%d %s)\n", errno,
+                            std::strerror(errno));
+                std::fflush(stdout);
+            } else {
+                auto *h = static_cast<TRACE_HDR *>(at);
+                if (creator) {
+                    initialiseSegment(h);
+                } else {
+                    waitForInitialisation(h);
+                    if (std::memcmp(h->eyecatcher, kEyecatcher, sizeof kEyecatcher) != 0) {
+                        std::printf("Opened an incorrect shared memory buffer: eycatcher=%16.16s", h->eyecatcher);
+                        std::fflush(stdout);
+                        shmdt(at);
+                        result = -1;
+                    }
+                }
+                if (result == 0) pxtr_hdr.store(h, std::memory_order_release);
+            }
+        }
+        if (result == 0) {
+            ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
+            if (!forkHandlerSet) forkHandlerSet = pthread_atfork(nullptr, nullptr, childAfterFork) == 0;
+            armed.store(true, std::memory_order_release);
+        }
+    }
+    pthread_mutex_unlock(&threadLock);
+    errno = iErrnoSave;
+    return result;
+}
+
+bool isArmed() noexcept { return armed.load(std::memory_order_acquire); }
+
+TRACE_HDR *header() noexcept { return pxtr_hdr.load(std::memory_order_acquire); }
+
+bool lockShared(int *lockId) noexcept {
+    TRACE_HDR *h = header();
+    *lockId = static_cast<int>(h->uBufferLock);
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+    timespec wait{kLockWaitSeconds, 0};
+    int rc;
+    do {
+        rc = semtimedop(*lockId, ops, 2, &wait);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+void unlockShared(int lockId) noexcept {
+    sembuf op = {0, -1, SEM_UNDO};
+    (void)semopRetrying(lockId, &op, 1);
+}
+
+}  // namespace xtr
+
+using namespace xtr;
+
+extern "C" {
+
+void xtr_build_control_information(void) {
+    TRACE_HDR *h = header();
+    if (h == nullptr) return;
+    std::memset(h->type, 0, sizeof h->type);
+    std::memset(h->template_length, 0, sizeof h->template_length);
+    for (int k = 0; k < XTR_CRITERIA; k++) {
+        h->trace_all[k] = 0;
+        h->trace_none[k] = 1;
+    }
+    bool anyActive = false;
+    unsigned char named[XTR_CRITERIA] = {};  // counted here: the header may be written by anyone
+    for (int i = 0; i < XTR_TEMPLATES; i++) {
+        TEMPLATE &t = h->template_[i];
+        if (t.tc[0] == ' ') continue;
+        anyActive = true;
+        int len = 0;
+        while (len < 7) {
+            unsigned char c = t.tc[len];
+            if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+            if (c < '0' || c > 'Z') break;
+            t.tc[len++] = c;
+        }
+        h->template_length[i] = static_cast<unsigned char>(len);
+        for (int k = 0; k < XTR_CRITERIA; k++) {
+            unsigned char &c = t.criteria[k];
+            if (c == '+' || c == '1' || c == 'Y' || c == 'y') {
+                c = '+';
+            } else if (c == '-' || c == '!' || c == 'N' || c == 'n') {
+                c = '-';
+            } else {
+                c = ' ';
+                continue;
+            }
+            h->trace_none[k] = 0;
+            unsigned char n = ++named[k];
+            h->type[k][0] = n;
+            h->type[k][n] = static_cast<unsigned char>(i);
+            if (len == 0 && c == '+' && t.pid == 0 && t.tid == 0) h->trace_all[k] = 1;
+        }
+    }
+    for (int k = 0; k < XTR_CRITERIA; k++) {
+        if (named[k] > 1) h->trace_all[k] = h->trace_none[k] = 0;
+    }
+    h->active = anyActive ? 1 : 0;
+}
+
+PTRACE_HDR xtr_get_hdr(void) { return header(); }
+
+int xtr_was_trace_running(void) { return xtr_TraceWasRunning; }
+
+unsigned long xtr_getpid(void) { return ulMyPID.load(std::memory_order_relaxed); }
+
+unsigned long xtr_gettid(void) { return static_cast<unsigned long>(currentTid()); }
+
+int xtr_lock_buf(void) {
+    if (header() == nullptr) return notArmed();
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+    return semopRetrying(static_cast<int>(header()->uBufferLock), ops, 2) == 0 ? 0 : -1;
+}
+
+int xtr_unlock_buf(void) {
+    if (header() == nullptr) return notArmed();
+    sembuf op = {0, -1, SEM_UNDO};
+    return semopRetrying(static_cast<int>(header()->uBufferLock), &op, 1) == 0 ? 0 : -1;
+}
+
+int xtrPostEventSem(void) { return setEvent(kSemPosted); }
+
+int xtrResetEventSem(void) { return setEvent(kSemReset); }
+
+int xtrWaitEventSem(void) {
+    if (header() == nullptr) return notArmed();
+    sembuf op = {0, 0, 0};
+    return semop(static_cast<int>(header()->uEventSem), &op, 1) == 0 ? 0 : -1;
+}
+
+}  // extern "C"

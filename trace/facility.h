@@ -1,0 +1,60 @@
+// State of the trace facility shared by its pieces (arming, recording,
+// guarded sections).  Internal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <csetjmp>
+#include <csignal>
+
+#include "kbvdtequ.h"
+
+namespace xtr {
+
+// --- arming (arming.cpp) ---
+
+// Attaches the shared buffer, creating and initialising it when this is the
+// first process of the machine.  0 when armed; otherwise the negated errno
+// of the failed segment call, or -1 for a segment that is not a trace
+// buffer.  Preserves errno.
+int arm_trace() noexcept;
+
+// True once this process has armed; never cleared.
+bool isArmed() noexcept;
+
+// The attached header; meaningful only when armed.
+TRACE_HDR *header() noexcept;
+
+// Takes the buffer lock, giving up after a bounded wait so that a process
+// that holds it forever cannot hang a trace call.  On success *lockId is the
+// set that must be released with unlockShared().
+bool lockShared(int *lockId) noexcept;
+void unlockShared(int lockId) noexcept;
+
+// --- guarded sections (guard.cpp) ---
+
+// The fault-trap state.  Guarded by xtr_mutex_sem.
+struct GuardState {
+    volatile sig_atomic_t iTrap = 0;
+    volatile pid_t pidThis = 0;  // kernel id of the thread inside the section, 0 outside
+    sigjmp_buf sigjmpenv;
+    struct sigaction ck_sig;
+    struct sigaction ck_oldsig;  // SIGSEGV before the section
+    struct sigaction ck_oldbus;  // SIGBUS before the section
+};
+extern GuardState guard;
+
+// Installs the trap handler for SIGSEGV and SIGBUS and marks the calling
+// thread as the one inside the section.  False when the handler could not be
+// installed (nothing is then installed).  The caller holds xtr_mutex_sem and
+// saves guard.sigjmpenv with sigsetjmp(..., 1) right after.
+bool enterGuard() noexcept;
+
+// Puts the previous actions back and clears the section's thread.
+void leaveGuard() noexcept;
+
+// The kernel id of the calling thread (async-signal-safe).
+pid_t currentTid() noexcept;
+
+}  // namespace xtr

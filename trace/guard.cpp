@@ -1,0 +1,74 @@
+// Guarded sections: while a trace call (or a pointer probe) works on memory
+// handed in by its caller, a fault is turned into a return to the section's
+// jump point instead of ending the process.
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "facility.h"
+
+namespace xtr {
+
+GuardState guard;
+
+pid_t currentTid() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+namespace {
+
+const struct sigaction &previousFor(int signum) { return signum == SIGBUS ? guard.ck_oldbus : guard.ck_oldsig; }
+
+// A fault of the thread inside the section returns to its jump point, with
+// the signal mask of the jump point restored.  A fault of any other thread
+// goes to the action that was in force before the section; an ignored or
+// default one ends the process as the default action would, since a
+// synchronous fault cannot be ignored.
+void trapHandler(int signum, siginfo_t *pSigInfo, void *pVoid) {
+    if (guard.pidThis != 0 && guard.pidThis == currentTid()) {
+        guard.iTrap = 1;
+        siglongjmp(guard.sigjmpenv, 1);
+    }
+    const struct sigaction &old = previousFor(signum);
+    if (old.sa_flags & SA_SIGINFO) {
+        if (old.sa_sigaction != nullptr) {
+            old.sa_sigaction(signum, pSigInfo, pVoid);
+            return;
+        }
+    } else if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
+        old.sa_handler(signum);
+        return;
+    }
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(signum, &dfl, nullptr);
+    pthread_kill(pthread_self(), signum);
+}
+
+}  // namespace
+
+bool enterGuard() noexcept {
+    guard.iTrap = 0;
+    std::memset(&guard.ck_sig, 0, sizeof guard.ck_sig);
+    std::memset(&guard.ck_oldsig, 0, sizeof guard.ck_oldsig);
+    std::memset(&guard.ck_oldbus, 0, sizeof guard.ck_oldbus);
+    guard.ck_sig.sa_sigaction = trapHandler;
+    guard.ck_sig.sa_flags = SA_SIGINFO;
+    sigemptyset(&guard.ck_sig.sa_mask);
+    if (sigaction(SIGSEGV, &guard.ck_sig, &guard.ck_oldsig) != 0) return false;
+    if (sigaction(SIGBUS, &guard.ck_sig, &guard.ck_oldbus) != 0) {
+        sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
+        return false;
+    }
+    guard.pidThis = currentTid();
+    return true;
+}
+
+void leaveGuard() noexcept {
+    guard.pidThis = 0;
+    sigaction(SIGBUS, &guard.ck_oldbus, nullptr);
+    sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
+}
+
+}  // namespace xtr
