@@ -38,6 +38,7 @@ void unlockShared(int lockId) noexcept;
 struct GuardState {
     volatile sig_atomic_t iTrap = 0;
     volatile pid_t pidThis = 0;  // kernel id of the thread inside the section, 0 outside
+    volatile sig_atomic_t trapSignal = 0;  // the signal that ended the section
     sigjmp_buf sigjmpenv;
     struct sigaction ck_sig;
     struct sigaction ck_oldsig;  // SIGSEGV before the section
@@ -48,8 +49,13 @@ extern GuardState guard;
 // Installs the trap handler for SIGSEGV and SIGBUS and marks the calling
 // thread as the one inside the section.  False when the handler could not be
 // installed (nothing is then installed).  The caller holds xtr_mutex_sem and
-// saves guard.sigjmpenv with sigsetjmp(..., 1) right after.
+// saves guard.sigjmpenv with sigsetjmp(..., 0) right after; the signal mask
+// is not saved on every call, instead recoverFromTrap() unblocks the one
+// signal that the handler's delivery blocked.
 bool enterGuard() noexcept;
+
+// Called once back at the jump point after a fault (guard.trapSignal set).
+void recoverFromTrap() noexcept;
 
 // Puts the previous actions back and clears the section's thread.
 void leaveGuard() noexcept;

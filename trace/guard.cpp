@@ -13,9 +13,16 @@ namespace xtr {
 
 GuardState guard;
 
-pid_t currentTid() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
 namespace {
+
+// The calling thread's kernel id, looked up once per thread.  A forked
+// child starts with the forking thread's copy, so the child clears it.
+__attribute__((tls_model("initial-exec"))) thread_local pid_t cachedTid = 0;
+
+void forgetTidInChild() { cachedTid = 0; }
+
+pid_t kernelTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
 
 const struct sigaction &previousFor(int signum) { return signum == SIGBUS ? guard.ck_oldbus : guard.ck_oldsig; }
 
@@ -25,8 +32,9 @@ const struct sigaction &previousFor(int signum) { return signum == SIGBUS ? guar
 // default one ends the process as the default action would, since a
 // synchronous fault cannot be ignored.
 void trapHandler(int signum, siginfo_t *pSigInfo, void *pVoid) {
-    if (guard.pidThis != 0 && guard.pidThis == currentTid()) {
+    if (guard.pidThis != 0 && guard.pidThis == kernelTid()) {
         guard.iTrap = 1;
+        guard.trapSignal = signum;
         siglongjmp(guard.sigjmpenv, 1);
     }
     const struct sigaction &old = previousFor(signum);
@@ -48,8 +56,25 @@ void trapHandler(int signum, siginfo_t *pSigInfo, void *pVoid) {
 
 }  // namespace
 
+pid_t currentTid() noexcept {
+    if (cachedTid == 0) {
+        static const bool registered = pthread_atfork(nullptr, nullptr, forgetTidInChild) == 0;
+        (void)registered;
+        cachedTid = kernelTid();
+    }
+    return cachedTid;
+}
+
+void recoverFromTrap() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, guard.trapSignal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 bool enterGuard() noexcept {
     guard.iTrap = 0;
+    guard.trapSignal = 0;
     std::memset(&guard.ck_sig, 0, sizeof guard.ck_sig);
     std::memset(&guard.ck_oldsig, 0, sizeof guard.ck_oldsig);
     std::memset(&guard.ck_oldbus, 0, sizeof guard.ck_oldbus);

@@ -184,7 +184,11 @@ extern "C" void xtr_trace(const char *text, ...) {
     va_list args;
     va_start(args, text);
     if (enterGuard()) {
-        if (sigsetjmp(guard.sigjmpenv, 1) == 0) traceWork(text, args, traceit, iBufferLocked, lockId);
+        if (sigsetjmp(guard.sigjmpenv, 0) == 0) {
+            traceWork(text, args, traceit, iBufferLocked, lockId);
+        } else {
+            recoverFromTrap();
+        }
         if (iBufferLocked) unlockShared(lockId);
         leaveGuard();
         trapped = guard.iTrap;
