@@ -4,11 +4,14 @@
 
 #include <sys/types.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
 
 #include "kbvdtequ.h"
+#include "kbvdtrac.h"
 
 namespace xtr {
 
@@ -62,5 +65,35 @@ void leaveGuard() noexcept;
 
 // The kernel id of the calling thread (async-signal-safe).
 pid_t currentTid() noexcept;
+
+enum class GuardResult { Done, Trapped, NotStarted };
+
+// Runs work() in a guarded section under xtr_mutex_sem, then cleanup()
+// (still inside, whether or not work() finished).  work() may end the
+// section early as a fault does by setting guard.iTrap and returning.
+// work() must not itself trace.  A section opened while the same thread is
+// already inside one (a signal handler that traces, say) keeps the outer
+// section's state intact.
+template <class Work, class Cleanup>
+GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
+    if (pthread_mutex_lock(&xtr_mutex_sem) != 0) return GuardResult::NotStarted;
+    const bool nested = guard.pidThis != 0 && guard.pidThis == currentTid();
+    GuardState outer;  // only filled when nested
+    if (nested) outer = guard;
+    GuardResult result = GuardResult::NotStarted;
+    if (enterGuard()) {
+        if (sigsetjmp(guard.sigjmpenv, 0) == 0) {
+            work();
+        } else {
+            recoverFromTrap();
+        }
+        cleanup();
+        leaveGuard();
+        result = guard.iTrap ? GuardResult::Trapped : GuardResult::Done;
+    }
+    if (nested) guard = outer;
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    return result;
+}
 
 }  // namespace xtr

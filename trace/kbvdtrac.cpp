@@ -174,30 +174,16 @@ extern "C" void xtr_trace(const char *text, ...) {
         errno = iErrnoSave;
         return;
     }
-    if (pthread_mutex_lock(&xtr_mutex_sem) != 0) {
-        errno = iErrnoSave;
-        return;
-    }
-    volatile int traceit = 0, iBufferLocked = 0, lockId = -1;
-    iStep = 0;
-    int trapped = 0;
+    volatile int traceit = 0, iBufferLocked = 0, lockId = -1, step = 0;
     va_list args;
     va_start(args, text);
-    if (enterGuard()) {
-        if (sigsetjmp(guard.sigjmpenv, 0) == 0) {
-            traceWork(text, args, traceit, iBufferLocked, lockId);
-        } else {
-            recoverFromTrap();
-        }
-        if (iBufferLocked) unlockShared(lockId);
-        leaveGuard();
-        trapped = guard.iTrap;
-    }
+    const GuardResult result = runGuarded([&] { traceWork(text, args, traceit, iBufferLocked, lockId); },
+                                          [&] {
+                                              if (iBufferLocked) unlockShared(lockId);
+                                              step = iStep;
+                                          });
     va_end(args);
-    const int step = iStep;
-    pthread_mutex_unlock(&xtr_mutex_sem);
-
-    if (trapped) reportTrap(step, text);
+    if (result == GuardResult::Trapped) reportTrap(step, text);
     // A continuous reader that lags behind gets a moment to catch up.
     const TRACE_HDR *h = header();
     if (traceit && h->cont != 0 && h->count > 200 && h->priority != 0) usleep(1000);
