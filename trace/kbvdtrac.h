@@ -46,6 +46,34 @@ XTR_EXPORT void xtr_trace(const char *text, ...) XTR_PRINTF_CHECK;
  * briefly; a thread that holds it may itself trace. */
 XTR_EXPORT extern pthread_mutex_t xtr_mutex_sem;
 
+/* Records the n bytes at addr as entries of 32 bytes each in hexadecimal,
+ * every line starting with `prefix` (8 to 100 characters, a trace-point
+ * prefix first).  Selected like a trace point.  A bad prefix or area is
+ * reported as a trace point of the facility's own. */
+XTR_EXPORT void xtr_dump_bytes(const char *prefix, const void *addr, unsigned int n);
+
+/* Retrieval: copy ring entries out as NUL-terminated text lines, oldest
+ * first, each "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT text" (ids in hex).
+ * The buffer is cleared first; lines follow one another, each with its NUL.
+ * Results: 2 when the facility cannot be armed or the buffer (or buffer id)
+ * is refused, with *fun_rc_ptr 1 for a buffer that cannot be read and 2 for
+ * a buffer id other than 0; otherwise 0, or -1 when the buffer lock could
+ * not be taken (the entries are then read without it). */
+
+/* The newest entries of the shared ring that fit in num_traces * line_length
+ * bytes, up to the caller's own last entry; *num_fetched lines. */
+XTR_EXPORT SPRET xtr_fetch(char *pbuffer, unsigned int num_traces, unsigned int line_length,
+                           unsigned int *num_fetched, SPRET *fun_rc_ptr);
+
+/* The newest entries of process ulPid and thread ulTid (0: any) that fit in
+ * ulBufferSize bytes; for the caller's own process from its own ring. */
+XTR_EXPORT SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long ulPid,
+                                   unsigned long ulTid, int iBufferID, SPRET *fun_rc_ptr);
+
+/* The caller's own process, and the caller's own thread, from its own ring. */
+XTR_EXPORT SPRET xtr_fetch_pid(char *pbuffer, unsigned long ulBufferSize, SPRET *fun_rc_ptr);
+XTR_EXPORT SPRET xtr_fetch_tid(char *pbuffer, unsigned long ulBufferSize, SPRET *fun_rc_ptr);
+
 /* The process id recorded when this process armed the facility, that is
  * attached the shared trace buffer on its first trace call (0 before). */
 XTR_EXPORT unsigned long xtr_getpid(void);
