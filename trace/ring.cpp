@@ -2,6 +2,9 @@
 
 #include "kbvdtrac.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +30,14 @@ void writeLength(unsigned char *buffer, uint32_t at, uint16_t v) {
 void putField(unsigned char *at, unsigned long v) {
     auto w = static_cast<uint32_t>(v);
     std::memcpy(at, &w, sizeof w);
+}
+
+// A registered reader that died without unregistering would keep every
+// writer pausing; now and then its process is looked for, and a reader
+// that no longer exists counts as none.
+bool readerAlive(int32_t pid, uint32_t count) {
+    if (count % 64 != 0) return true;
+    return pid > 0 && !(kill(pid, 0) != 0 && errno == ESRCH);
 }
 
 }  // namespace
@@ -128,7 +139,7 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
     // A continuous reader is woken once it has something worth reading; a
     // reader that went away without unregistering switches collection off.
     if (hdr->cont != 0 && hdr->count > 100) {
-        if (hdr->pid != 0) {
+        if (hdr->pid != 0 && readerAlive(hdr->pid, hdr->count)) {
             (void)xtrPostEventSem();
         } else {
             hdr->cont = 0;

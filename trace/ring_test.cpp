@@ -3,6 +3,8 @@
 #include "ring.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -121,6 +123,27 @@ TEST_F(SharedRing, CorruptLengthWhileDiscardingIsRepaired) {
     EXPECT_EQ(out.rfind("Invalid pxtr_hdr->begin=60000 + p->length=9000\n", 0), 0u) << "[" << out << "]";
     EXPECT_LE(hdr_->end, XTR_RING_SIZE);
     EXPECT_LE(hdr_->begin, XTR_RING_SIZE);
+}
+
+TEST_F(SharedRing, ReaderFlagsWithoutALiveReaderAreCleared) {
+    hdr_->cont = hdr_->cont_running = 1;
+    hdr_->count = 100;
+    xtr_add_entry("XREMHSTF: a", 11, 1, 2, 3, 4, hdr_.get());  // count 101, no reader registered
+    EXPECT_EQ(hdr_->cont, 0);
+    EXPECT_EQ(hdr_->cont_running, 0);
+
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    hdr_->cont = hdr_->cont_running = 1;
+    hdr_->pid = gone;  // registered, then died without unregistering
+    hdr_->count = 126;
+    xtr_add_entry("XREMHSTF: b", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_EQ(hdr_->cont, 1);  // looked for only now and then
+    xtr_add_entry("XREMHSTF: c", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_EQ(hdr_->count, 128u);
+    EXPECT_EQ(hdr_->cont, 0);
+    EXPECT_EQ(hdr_->cont_running, 0);
 }
 
 TEST(PrivateRing, RepairsSilentlyAndKeepsItsSize) {
