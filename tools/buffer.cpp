@@ -1,0 +1,71 @@
+// Access to the machine's trace buffer: whether it exists, attaching through
+// the facility, the buffer lock, and the registered reader's liveness.
+#include <signal.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "kbvdtrac.h"
+#include "xtrctl.h"
+
+namespace xtrctl {
+
+int existingSegment() { return shmget(static_cast<key_t>(XTR_SHM_KEY), 0, 0); }
+
+StdoutToStderr::StdoutToStderr() {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+StdoutToStderr::~StdoutToStderr() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+}
+
+TRACE_HDR *attach() {
+    if (TRACE_HDR *h = xtr_get_hdr()) return h;
+    // A retrieval call arms the process before it looks at its arguments; with
+    // a buffer id other than 0 it then returns at once, having read nothing
+    // and recorded nothing.
+    StdoutToStderr quiet;
+    char none[4] = {};
+    SPRET rc = 0;
+    (void)xtr_fetch_pid_tid(none, 0, 0, 0, 1, &rc);
+    return xtr_get_hdr();
+}
+
+BufferLock::BufferLock() : held_(xtr_lock_buf() == 0) {}
+
+BufferLock::~BufferLock() {
+    if (held_) (void)xtr_unlock_buf();
+}
+
+Reader readerState(int32_t pid) {
+    if (pid == 0) return Reader::None;
+    if (pid < 0) return Reader::Gone;  // no process has such an id
+    if (kill(pid, 0) == 0 || errno == EPERM) return Reader::Alive;
+    return errno == ESRCH ? Reader::Gone : Reader::Alive;
+}
+
+int32_t clearGoneReader(TRACE_HDR *h) {
+    const int32_t pid = h->pid;
+    if (readerState(pid) != Reader::Gone) return 0;
+    h->pid = 0;
+    h->cont = 0;
+    h->cont_running = 0;
+    h->priority = 0;
+    return pid;
+}
+
+void reportCleared(int32_t pid) {
+    std::fprintf(stderr, "xtrctl: the registered reader (pid %d) no longer exists; its registration was cleared\n",
+                 static_cast<int>(pid));
+}
+
+}  // namespace xtrctl

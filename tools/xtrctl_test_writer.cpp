@@ -1,0 +1,160 @@
+// A traced process for the tests and the benchmark of xtrctl: writes trace
+// points through the facility, holds the buffer attached, or writes chosen
+// values (or garbage) into the shared header as a careless process might.
+//
+//   trace PREFIX COUNT [PAD]   COUNT trace points "PREFIX seq=N xxx..."
+//   text PREFIX TEXT           one trace point PREFIX followed by TEXT
+//   poke FIELD=VALUE...        set header fields; garbage=SEED scrambles the ring
+//   hold                       stay attached until a signal ends the process
+//   deadpid                    print the id of a process that has ended
+//   fetchbench ROUNDS          time the facility's fetch of the whole ring
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kbvdtrac.h"
+
+namespace {
+
+TRACE_HDR *arm() {
+    char none[4] = {};
+    SPRET rc = 0;
+    (void)xtr_fetch_pid_tid(none, 0, 0, 0, 1, &rc);  // arms, reads nothing
+    return xtr_get_hdr();
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+void traceRuntime(const std::string &format, int seq, const char *arg) {
+    if (format.size() > 7 && format[7] == 'T') {
+        xtr_trace(format.c_str());  // entry and exit points are recorded unformatted
+    } else if (arg != nullptr) {
+        xtr_trace(format.c_str(), arg);
+    } else {
+        xtr_trace(format.c_str(), seq);
+    }
+}
+#pragma GCC diagnostic pop
+
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+int trace(const char *prefix, long count, long pad) {
+    TRACE_HDR *h = arm();
+    if (h == nullptr) return 3;
+    const std::string format = std::string(prefix) + " seq=%d " + std::string(static_cast<size_t>(pad), 'x');
+    long paced = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; i++) {
+        // A point counts as paced when a priority reader was registered and
+        // the call took as long as the facility's pause.
+        const bool reader = h->cont != 0 && h->priority != 0;
+        const auto before = std::chrono::steady_clock::now();
+        traceRuntime(format, static_cast<int>(i), nullptr);
+        if (reader && seconds(before) >= 0.0009) paced++;
+    }
+    const double s = seconds(start);
+    std::printf("written=%ld paced=%ld seconds=%.6f rate=%.0f\n", count, paced, s, s > 0 ? count / s : 0.0);
+    return 0;
+}
+
+int poke(int argc, char **argv) {
+    TRACE_HDR *h = arm();
+    if (h == nullptr) return 3;
+    if (xtr_lock_buf() != 0) return 3;
+    for (int i = 0; i < argc; i++) {
+        const std::string a = argv[i];
+        const size_t eq = a.find('=');
+        if (eq == std::string::npos) return 2;
+        const std::string f = a.substr(0, eq);
+        const long long v = std::strtoll(a.c_str() + eq + 1, nullptr, 0);
+        if (f == "pid") h->pid = static_cast<int32_t>(v);
+        else if (f == "cont") h->cont = static_cast<uint16_t>(v);
+        else if (f == "cont_running") h->cont_running = static_cast<uint16_t>(v);
+        else if (f == "priority") h->priority = static_cast<char>(v);
+        else if (f == "count") h->count = static_cast<uint32_t>(v);
+        else if (f == "begin") h->begin = static_cast<uint32_t>(v);
+        else if (f == "end") h->end = static_cast<uint32_t>(v);
+        else if (f == "oldest") h->oldest = static_cast<uint32_t>(v);
+        else if (f == "lost_msg") h->lost_msg = static_cast<uint32_t>(v);
+        else if (f == "garbage") {
+            std::mt19937 rng(static_cast<unsigned>(v));
+            for (auto &b : h->pbuffer) b = static_cast<unsigned char>(rng());
+            // Short lengths here and there, so walks run a while first.
+            for (uint32_t at = 0; at + 1 < XTR_RING_SIZE; at += 40 + rng() % 400) {
+                const uint16_t len = static_cast<uint16_t>(rng() % 600);
+                std::memcpy(h->pbuffer + at, &len, sizeof len);
+            }
+            h->begin = rng() % 70000;
+            h->end = rng() % 70000;
+            h->oldest = rng() % 70000;
+        } else {
+            xtr_unlock_buf();
+            return 2;
+        }
+    }
+    xtr_unlock_buf();
+    return 0;
+}
+
+int fetchbench(long rounds) {
+    if (arm() == nullptr) return 3;
+    std::vector<char> buf(2 * XTR_RING_SIZE);
+    long lines = 0;
+    SPRET rc = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long r = 0; r < rounds; r++) {
+        xtr_fetch_pid_tid(buf.data(), buf.size(), 0, 0, 0, &rc);
+        if (r == 0) {
+            for (size_t at = 0; at < buf.size() && buf[at] != '\0'; at += std::strlen(buf.data() + at) + 1) lines++;
+        }
+    }
+    const double s = seconds(start);
+    std::printf("lines=%ld rounds=%ld seconds=%.6f entries_per_s=%.0f\n", lines, rounds, s,
+                s > 0 ? lines * rounds / s : 0.0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "trace" && argc >= 4) return trace(argv[2], std::atol(argv[3]), argc > 4 ? std::atol(argv[4]) : 0);
+    if (cmd == "text" && argc == 4) {
+        if (arm() == nullptr) return 3;
+        const std::string prefix = argv[2];
+        if (prefix.size() > 7 && prefix[7] == 'T') {
+            traceRuntime(prefix + argv[3], 0, nullptr);
+        } else {
+            traceRuntime(prefix + "%s", 0, argv[3]);
+        }
+        return 0;
+    }
+    if (cmd == "poke") return poke(argc - 2, argv + 2);
+    if (cmd == "hold") {
+        if (arm() == nullptr) return 3;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (;;) pause();
+    }
+    if (cmd == "deadpid") {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        waitpid(pid, nullptr, 0);
+        std::printf("%d\n", static_cast<int>(pid));
+        return 0;
+    }
+    if (cmd == "fetchbench" && argc == 3) return fetchbench(std::atol(argv[2]));
+    std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|deadpid|fetchbench ...\n");
+    return 2;
+}
