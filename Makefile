@@ -7,7 +7,7 @@ deps:
 demo: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release
-	./scripts/demo.sh build/release/command/vorqManageHostsFile
+	./scripts/demo.sh build/release
 
 test: deps
 	cmake --preset ci >/dev/null

@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
-# Runs the built command on an example hosts file and shows what it did.
+# Runs the built command on an example hosts file, shows what it did to the
+# file, then shows the trace it left in the shared trace buffer.
 set -uo pipefail
 
-bin=${1:-build/release/command/vorqManageHostsFile}
+build=${1:-build/release}
+bin=$build/command/vorqManageHostsFile
+xtrctl=$build/tools/xtrctl
+
+# The whole example runs in an IPC namespace of its own: its trace buffer is
+# created fresh and vanishes afterwards, leaving the machine's alone.
+if [ -z "${VORQ_DEMO_NS:-}" ]; then
+  ns=(unshare --ipc)
+  [ "$(id -u)" -ne 0 ] && ns=(unshare --user --map-current-user --ipc)
+  VORQ_DEMO_NS=1 exec "${ns[@]}" "$0" "$@"
+fi
+
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 hosts=$dir/hosts
@@ -13,14 +25,10 @@ cat > "$hosts" <<'HOSTS'
 10.0.0.12   printer
 HOSTS
 
-# A private IPC namespace keeps the example's trace buffer off the machine.
-ns=(unshare --ipc)
-[ "$(id -u)" -ne 0 ] && ns=(unshare --user --map-current-user --ipc)
-
 show() { echo "--- $hosts"; cat "$hosts"; echo "---"; }
 run() {
   echo "\$ vorqManageHostsFile $*"
-  "${ns[@]}" "$bin" "$@"
+  "$bin" "$@"
   echo "exit status $?"
 }
 
@@ -31,3 +39,6 @@ run remove "$hosts" printer
 run update "$hosts" myhost        # one operand missing: status 3
 run remove "$dir/absent" myhost   # no such file: status 9
 show
+echo
+echo "\$ xtrctl show --last 14"
+"$xtrctl" show --last 14
