@@ -1,0 +1,83 @@
+#include "test_support.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace xdfc_test {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/fileaccess_test.XXXXXX";
+    const char *made = mkdtemp(pattern);
+    if (made == nullptr) std::abort();
+    path_ = made;
+}
+
+TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+
+std::string TempDir::file(const std::string &name, const std::string &content) const {
+    const std::string p = path_ + "/" + name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void inChild(const std::function<void()> &body) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        body();
+        std::fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+bool mountTmpfs(const std::string &dir, const std::string &size) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    const std::string options = "size=" + size;
+    return mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+Texts traced(const std::function<void()> &fn) {
+    xtr::testing::clearPrivateRing();
+    fn();
+    return xtr::testing::privateRingTexts();
+}
+
+bool contains(const Texts &texts, const std::string &text) {
+    for (const auto &t : texts)
+        if (t == text) return true;
+    return false;
+}
+
+Texts withPrefix(const Texts &texts, const std::string &prefix) {
+    Texts out;
+    for (const auto &t : texts)
+        if (t.rfind(prefix, 0) == 0) out.push_back(t);
+    return out;
+}
+
+}  // namespace xdfc_test
