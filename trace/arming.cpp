@@ -96,16 +96,14 @@ void initialiseSegment(TRACE_HDR *h) {
     h->max_file_size = 0x800000;
     h->abs_max_file_size = 0x7ff00000;
     // Set last, so that a process attaching meanwhile waits for a complete header.
-    std::atomic_thread_fence(std::memory_order_release);
-    h->bInitialized = 1;
+    __atomic_store_n(&h->bInitialized, 1, __ATOMIC_RELEASE);
 }
 
 // An attacher gives a creator that is still initialising a moment to finish.
 void waitForInitialisation(const TRACE_HDR *h) {
-    for (int i = 0; i < kInitWaitMs && reinterpret_cast<const volatile int32_t &>(h->bInitialized) == 0; i++) {
+    for (int i = 0; i < kInitWaitMs && __atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) == 0; i++) {
         usleep(1000);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
 }
 
 // The lock and event calls need an armed process.

@@ -45,11 +45,12 @@ struct GuardState {
     sigjmp_buf sigjmpenv;
     struct sigaction ck_sig;
     struct sigaction ck_oldsig;  // SIGSEGV before the section
-    struct sigaction ck_oldbus;  // SIGBUS before the section
+    struct sigaction ck_oldbus;  // SIGBUS before the facility first trapped it
 };
 extern GuardState guard;
 
-// Installs the trap handler for SIGSEGV and SIGBUS and marks the calling
+// Installs the trap handler for SIGSEGV (SIGBUS stays trapped once the first
+// section has trapped it) and marks the calling
 // thread as the one inside the section.  False when the handler could not be
 // installed (nothing is then installed).  The caller holds xtr_mutex_sem and
 // saves guard.sigjmpenv with sigsetjmp(..., 0) right after; the signal mask

@@ -21,6 +21,8 @@ __attribute__((tls_model("initial-exec"))) thread_local pid_t cachedTid = 0;
 
 void forgetTidInChild() { cachedTid = 0; }
 
+bool busTrapInstalled = false;  // guarded by xtr_mutex_sem
+
 pid_t kernelTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 
@@ -75,24 +77,24 @@ void recoverFromTrap() noexcept {
 bool enterGuard() noexcept {
     guard.iTrap = 0;
     guard.trapSignal = 0;
-    std::memset(&guard.ck_sig, 0, sizeof guard.ck_sig);
-    std::memset(&guard.ck_oldsig, 0, sizeof guard.ck_oldsig);
-    std::memset(&guard.ck_oldbus, 0, sizeof guard.ck_oldbus);
-    guard.ck_sig.sa_sigaction = trapHandler;
-    guard.ck_sig.sa_flags = SA_SIGINFO;
-    sigemptyset(&guard.ck_sig.sa_mask);
-    if (sigaction(SIGSEGV, &guard.ck_sig, &guard.ck_oldsig) != 0) return false;
-    if (sigaction(SIGBUS, &guard.ck_sig, &guard.ck_oldbus) != 0) {
-        sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
-        return false;
+    if (guard.ck_sig.sa_sigaction != trapHandler) {
+        std::memset(&guard.ck_sig, 0, sizeof guard.ck_sig);
+        guard.ck_sig.sa_sigaction = trapHandler;
+        guard.ck_sig.sa_flags = SA_SIGINFO;
+        sigemptyset(&guard.ck_sig.sa_mask);
     }
+    // SIGBUS (a read beyond the end of a mapped file, say) is trapped from
+    // the first section on and stays trapped: installing it per section would
+    // double the cost of every trace call.  Faults outside a section go on to
+    // the action that was there before.
+    if (!busTrapInstalled) busTrapInstalled = sigaction(SIGBUS, &guard.ck_sig, &guard.ck_oldbus) == 0;
+    if (sigaction(SIGSEGV, &guard.ck_sig, &guard.ck_oldsig) != 0) return false;
     guard.pidThis = currentTid();
     return true;
 }
 
 void leaveGuard() noexcept {
     guard.pidThis = 0;
-    sigaction(SIGBUS, &guard.ck_oldbus, nullptr);
     sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
 }
 
