@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
+#include <cstring>
 
 #include "kbvdtequ.h"
 #include "kbvdtrac.h"
@@ -40,7 +41,7 @@ void unlockShared(int lockId) noexcept;
 // The fault-trap state.  Guarded by xtr_mutex_sem.
 struct GuardState {
     volatile sig_atomic_t iTrap = 0;
-    volatile pid_t pidThis = 0;  // kernel id of the thread inside the section, 0 outside
+    std::atomic<pid_t> pidThis{0};  // kernel id of the thread inside the section, 0 outside
     volatile sig_atomic_t trapSignal = 0;  // the signal that ended the section
     sigjmp_buf sigjmpenv;
     struct sigaction ck_sig;
@@ -48,6 +49,7 @@ struct GuardState {
     struct sigaction ck_oldbus;  // SIGBUS before the facility first trapped it
 };
 extern GuardState guard;
+static_assert(std::atomic<pid_t>::is_always_lock_free, "the trap handler reads pidThis");
 
 // Installs the trap handler for SIGSEGV (SIGBUS stays trapped once the first
 // section has trapped it) and marks the calling
@@ -79,8 +81,17 @@ template <class Work, class Cleanup>
 GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
     if (pthread_mutex_lock(&xtr_mutex_sem) != 0) return GuardResult::NotStarted;
     const bool nested = guard.pidThis != 0 && guard.pidThis == currentTid();
-    GuardState outer;  // only filled when nested
-    if (nested) outer = guard;
+    struct Saved {
+        sig_atomic_t iTrap, trapSignal;
+        sigjmp_buf sigjmpenv;
+        struct sigaction ck_oldsig;
+    } outer;  // only filled when nested
+    if (nested) {
+        outer.iTrap = guard.iTrap;
+        outer.trapSignal = guard.trapSignal;
+        std::memcpy(outer.sigjmpenv, guard.sigjmpenv, sizeof outer.sigjmpenv);
+        outer.ck_oldsig = guard.ck_oldsig;
+    }
     GuardResult result = GuardResult::NotStarted;
     if (enterGuard()) {
         if (sigsetjmp(guard.sigjmpenv, 0) == 0) {
@@ -92,7 +103,13 @@ GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
         leaveGuard();
         result = guard.iTrap ? GuardResult::Trapped : GuardResult::Done;
     }
-    if (nested) guard = outer;
+    if (nested) {
+        guard.iTrap = outer.iTrap;
+        guard.trapSignal = outer.trapSignal;
+        std::memcpy(guard.sigjmpenv, outer.sigjmpenv, sizeof outer.sigjmpenv);
+        guard.ck_oldsig = outer.ck_oldsig;
+        guard.pidThis = currentTid();
+    }
     pthread_mutex_unlock(&xtr_mutex_sem);
     return result;
 }

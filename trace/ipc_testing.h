@@ -1,0 +1,198 @@
+// Helpers of the shared-buffer tests.  Every case that arms the facility runs
+// in a forked child that first enters an IPC namespace of its own, so the
+// child is the first traced process of its machine and everything it creates
+// disappears with it.  The gtest process itself never calls xtr_*.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kbvdtrac.h"
+#include "ring.h"
+#include "trace_testing.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define XTR_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define XTR_UNDER_TSAN 1
+#endif
+#endif
+
+namespace xtr::testing {
+
+// Polls until pred() holds; false after `seconds` (a guard against a hang,
+// not a measurement).
+inline bool waitUntil(const std::function<bool()> &pred, int seconds = 20) {
+    for (long i = 0; i < seconds * 1000L; i++) {
+        if (pred()) return true;
+        usleep(1000);
+    }
+    return pred();
+}
+
+// Waits for a process and returns its wait status; a process still running
+// after `seconds` is killed (with its process group) and reported as such.
+inline int reap(pid_t pid, int seconds = 45) {
+    int ws = 0;
+    bool done = waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds);
+    if (!done) {
+        ADD_FAILURE() << "process " << pid << " hung; killed";
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, &ws, 0);
+    }
+    return ws;
+}
+
+inline bool exitedCleanly(int ws) { return WIFEXITED(ws) && WEXITSTATUS(ws) == 0; }
+
+// Forks a process that runs body and exits 1 when a gtest assertion failed
+// in it (including any failure inherited from its parent), else 0.
+inline pid_t spawn(const std::function<void()> &body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        std::fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    return pid;
+}
+
+// Runs body in a child in a fresh IPC namespace; the calling test fails
+// unless the child exits 0.
+inline void isolated(const std::function<void()> &body) {
+    pid_t pid = spawn([&] {
+        setpgid(0, 0);
+        if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
+            ADD_FAILURE() << "cannot enter an IPC namespace of its own";
+            return;
+        }
+        body();
+    });
+    ASSERT_GT(pid, 0);
+    const int ws = reap(pid, 100);
+    EXPECT_TRUE(exitedCleanly(ws)) << "child wait status " << ws;
+}
+
+// A one-byte signal between two processes.
+struct Gate {
+    int fd[2] = {-1, -1};
+    Gate() { EXPECT_EQ(pipe(fd), 0); }
+    ~Gate() {
+        close(fd[0]);
+        close(fd[1]);
+    }
+    void open() const { EXPECT_EQ(write(fd[1], "x", 1), 1); }
+    void pass() const {
+        char c;
+        EXPECT_EQ(read(fd[0], &c, 1), 1);
+    }
+};
+
+// Redirects standard output into a memory file until take().
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        file_ = memfd_create("stdout", 0);
+        dup2(file_, 1);
+    }
+    ~StdoutCapture() { take(); }
+    std::string take() {
+        if (file_ < 0) return {};
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        std::string out;
+        char buf[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(file_, buf, sizeof buf, at)) > 0; at += n) out.append(buf, n);
+        close(file_);
+        file_ = -1;
+        return out;
+    }
+
+private:
+    int saved_ = -1, file_ = -1;
+};
+
+// Traces a format that is only known at run time (the bad-pointer cases).
+inline void traceUnchecked(const char *fmt) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    xtr_trace(fmt);
+#pragma GCC diagnostic pop
+}
+
+struct Entry {
+    MSG head;
+    std::string text;
+};
+
+// Walks a ring from begin to end and checks every entry on the way: a text
+// of exactly length - 24 characters followed by its NUL, and a walk that
+// arrives exactly at `end` (a torn or misplaced entry stops it short).
+inline std::vector<Entry> checkedEntries(uint32_t begin, uint32_t end, const unsigned char *buf, uint32_t size) {
+    std::vector<Entry> all;
+    EXPECT_LE(begin, size);
+    EXPECT_LE(end, size);
+    uint32_t next = begin;
+    ringWalk(begin, end, buf, size, [&](const MSG &m, std::string_view t) {
+        const auto at = static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) - buf) - XTR_MSG_HDR_LEN;
+        EXPECT_EQ(t.find('\0'), std::string_view::npos) << "entry at " << at;
+        EXPECT_EQ(buf[at + XTR_MSG_HDR_LEN + t.size()], '\0') << "entry at " << at;
+        next = at + m.length;
+        all.push_back({m, std::string(t)});
+    });
+    if (!all.empty()) {
+        EXPECT_EQ(next, end) << "the walk stopped short of end";
+    }
+    return all;
+}
+
+// The entries of the shared ring, each checked as above.
+inline std::vector<Entry> sharedEntries() {
+    const TRACE_HDR *h = xtr_get_hdr();
+    if (h == nullptr) return {};
+    return checkedEntries(h->begin, h->end, h->pbuffer, XTR_RING_SIZE);
+}
+
+inline std::vector<std::string> sharedTexts() {
+    std::vector<std::string> texts;
+    for (const Entry &e : sharedEntries()) texts.push_back(e.text);
+    return texts;
+}
+
+inline int semValue(unsigned id) { return semctl(static_cast<int>(id), 0, GETVAL); }
+inline int semZeroWaiters(unsigned id) { return semctl(static_cast<int>(id), 0, GETZCNT); }
+
+// Sets a template of the attached header; xtr_build_control_information
+// then derives the selection fields from it.
+inline void setTemplate(int i, const char *tc7, const char *criteria4, uint32_t pid = 0, uint32_t tid = 0) {
+    TEMPLATE &t = xtr_get_hdr()->template_[i];
+    std::memcpy(t.tc, tc7, 7);
+    std::memcpy(t.criteria, criteria4, 4);
+    t.pid = pid;
+    t.tid = tid;
+}
+
+inline void clearTemplates() {
+    for (int i = 0; i < XTR_TEMPLATES; i++) setTemplate(i, "       ", "    ");
+}
+
+}  // namespace xtr::testing
