@@ -14,8 +14,6 @@
 
 namespace xtr {
 
-int pre_screen(const char *text, int *length) noexcept;
-
 namespace {
 
 constexpr int kMinPrefix = 8;
@@ -45,10 +43,6 @@ __attribute__((no_sanitize("address", "undefined"))) int buildDumpLine(const cha
     return static_cast<int>(out - dumpLine);
 }
 
-bool criteriaKnown(char c) { return c == 'T' || c == 'F' || c == 'D' || c == 'L'; }
-
-int criteriaIndex(char c) { return c == 'T' ? 0 : c == 'F' ? 1 : c == 'D' ? 2 : 3; }
-
 }  // namespace
 }  // namespace xtr
 
@@ -76,7 +70,7 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
     TRACE_HDR *h = header();
     const char letter = prefix[7];
     bool selected = false;
-    if (criteriaKnown(letter)) {
+    if (criteriaIndex(letter) >= 0) {
         selected = h->trace_all[criteriaIndex(letter)] != 0;
     } else {
         xtr_trace("XTR    F:#### INVALID XTR_DUMP_BYTES PREFIX TRACE CRITERIA [%c] in [%s]", letter, prefix);

@@ -36,6 +36,24 @@ TRACE_HDR *header() noexcept;
 bool lockShared(int *lockId) noexcept;
 void unlockShared(int lockId) noexcept;
 
+// --- selection (kbvdtrac.cpp) ---
+
+// The criteria index of a criteria letter: T 0, F 1, D 2, L 3; -1 otherwise.
+inline int criteriaIndex(char letter) noexcept {
+    switch (letter) {
+        case 'T': return 0;
+        case 'F': return 1;
+        case 'D': return 2;
+        case 'L': return 3;
+        default: return -1;
+    }
+}
+
+// Selection of a trace point for the shared ring by the templates: 0
+// selected, 1 not.  Stores strlen(text) in *length.  The text has at least
+// 8 characters.
+int pre_screen(const char *text, int *length) noexcept;
+
 // --- guarded sections (guard.cpp) ---
 
 // The fault-trap state.  Guarded by xtr_mutex_sem.

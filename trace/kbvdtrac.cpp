@@ -29,10 +29,6 @@ XTR_EXPORT pthread_mutex_t xtr_mutex_sem = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_N
 
 namespace xtr {
 
-// Selection of a trace point for the shared ring: 0 selected, 1 not.
-// Stores strlen(text) in *length.  The text has at least 8 characters.
-int pre_screen(const char *text, int *length) noexcept;
-
 namespace {
 
 // The formatted text of the current trace call: the most the formatter
@@ -45,16 +41,6 @@ int iInternalTrap = 0;
 
 constexpr int kMinFormat = 8;  // identifier and criteria letter at least
 constexpr int kMaxFormat = 511;
-
-int criteriaIndex(char letter) {
-    switch (letter) {
-        case 'T': return 0;
-        case 'F': return 1;
-        case 'D': return 2;
-        case 'L': return 3;
-        default: return -1;
-    }
-}
 
 // Leaves the protected work as a caught fault does.
 void reject() { guard.iTrap = 1; }
