@@ -3,6 +3,7 @@
 // ring and per-process ring.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kbvdtrac.h"
@@ -297,6 +299,69 @@ TEST(Fetch, EntriesAcrossTheWrapComeInRingOrder) {
     Texts got = lines(buf);
     ASSERT_EQ(got.size(), 6u);
     for (int i = 0; i < 6; i++) EXPECT_EQ(got[i].substr(36), "XTESTFTF: entry " + std::to_string(i) + " of the wrap test");
+}
+
+}  // namespace
+
+namespace {
+
+// The shared ring decoded here, independently of the facility's own walk and
+// line builder, into the lines a fetch must deliver.
+Texts decodeSharedRing(const TRACE_HDR *h) {
+    Texts out;
+    uint32_t pos = h->begin;
+    for (int guard = 0; pos != h->end && guard < 100000; guard++) {
+        uint16_t length;
+        std::memcpy(&length, h->pbuffer + pos, 2);
+        if (length == 0) {
+            pos = 0;
+            continue;
+        }
+        uint32_t pid, tid, time, usecs;
+        std::memcpy(&pid, h->pbuffer + pos + 4, 4);
+        std::memcpy(&tid, h->pbuffer + pos + 8, 4);
+        std::memcpy(&time, h->pbuffer + pos + 12, 4);
+        std::memcpy(&usecs, h->pbuffer + pos + 16, 4);
+        char head[64];
+        std::snprintf(head, sizeof head, "%010u.%06u %08X:%08X ", time, usecs % 1000000, pid, tid);
+        out.push_back(head + std::string(reinterpret_cast<const char *>(h->pbuffer + pos + 20), length - 24));
+        pos += length;
+    }
+    return out;
+}
+
+TEST(Fetch, MatchesAnIndependentDecodeAfterAMixedWorkload) {
+    TRACE_HDR *h = freshRings();
+    std::vector<pid_t> children;
+    for (int p = 0; p < 3; p++) {
+        pid_t child = fork();
+        if (child == 0) {
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 2; t++) {
+                threads.emplace_back([p, t] {
+                    static const unsigned char bytes[40] = {0xDE, 0xAD};
+                    for (int i = 0; i < 300; i++) {
+                        xtr_trace("XTESTMXF: process %d thread %d call %d", p, t, i);
+                        if (i % 50 == 0) xtr_dump_bytes("XTESTMXF: dump", bytes, 40);
+                    }
+                });
+            }
+            for (auto &th : threads) th.join();
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    for (pid_t c : children) {
+        int ws = 0;
+        ASSERT_EQ(waitpid(c, &ws, 0), c);
+        ASSERT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    }
+    const Texts expected = decodeSharedRing(h);
+    ASSERT_GT(expected.size(), 500u);  // the ring has wrapped and dropped the oldest
+    std::vector<char> buf(200000);
+    SPRET rc = 0;
+    ASSERT_EQ(xtr_fetch_pid_tid(buf.data(), buf.size(), 0, 0, 0, &rc), 0);
+    EXPECT_EQ(lines(buf), expected);
 }
 
 }  // namespace
