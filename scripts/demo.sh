@@ -40,5 +40,5 @@ run update "$hosts" myhost        # one operand missing: status 3
 run remove "$dir/absent" myhost   # no such file: status 9
 show
 echo
-echo "\$ xtrctl show --last 14"
-"$xtrctl" show --last 14
+echo "\$ xtrctl show"
+"$xtrctl" show

@@ -3,7 +3,8 @@
 # only those that are missing.  Safe to run again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libbenchmark-dev util-linux time)
+packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libbenchmark-dev util-linux time strace
+          groff man-db dpkg-dev file binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
