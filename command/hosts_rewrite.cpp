@@ -22,6 +22,10 @@ namespace {
 constexpr char kTempTemplate[] = "wynTempEtcHostsXXXXXX";
 constexpr size_t kTempNameSize = 4096;  // the temporary path and its terminator
 constexpr size_t kStreamBuffer = 64 * 1024;
+// The streams' buffers: given explicitly, as a stream left to allocate its
+// own keeps the small default size.  One rewrite runs per process.
+char hostsStreamBuffer[kStreamBuffer];
+char tempStreamBuffer[kStreamBuffer];
 
 // The first two words of a line and what follows them.  Words end at a
 // blank, a tab, a newline, a NUL or the end of the line.  The rest starts
@@ -181,7 +185,7 @@ FILE *openHostsFile(const char *path, struct stat *st) {
         close(fd);
         return nullptr;
     }
-    std::setvbuf(fp, nullptr, _IOFBF, kStreamBuffer);
+    std::setvbuf(fp, hostsStreamBuffer, _IOFBF, kStreamBuffer);
     return fp;
 }
 
@@ -268,7 +272,7 @@ int rewriteHostsFile(const char *hostsFilename, struct stat *fileInfo, Rule &rul
         std::fclose(fpOld);
         return retval;
     }
-    std::setvbuf(fpNew, nullptr, _IOFBF, kStreamBuffer);
+    std::setvbuf(fpNew, tempStreamBuffer, _IOFBF, kStreamBuffer);
 
     TempWriter out(fpNew, tempFilename);
     char *line = nullptr;

@@ -70,6 +70,16 @@ void replaceStars(const char *raw, std::size_t n, const char *ctlDir, Appender &
 // An entry over 127 bytes cannot be represented and is skipped.
 bool storeEntry(const char *pattern, std::size_t plen, const char *raw, std::size_t rawLen, const char *ctlDir,
                 std::size_t *t, long fileSize, SPRET *rc) {
+    // A NUL byte would cut the pattern short at lookup and make part of it
+    // pass for the directory: such an entry is skipped.
+    char shown[kMaxEntry + 1];  // the pattern as a trace shows it, cut to 127
+    const std::size_t shownLength = plen < kMaxEntry ? plen : kMaxEntry;
+    std::memcpy(shown, pattern, shownLength);
+    shown[shownLength] = '\0';
+    if (std::memchr(pattern, '\0', plen) != nullptr || std::memchr(raw, '\0', rawLen) != nullptr) {
+        xtr_trace("XDFCI  F: Skipped filename pattern=[%s], its entry holds a NUL byte", shown);
+        return true;
+    }
     char dir[kMaxEntry + 1];
     Appender out{dir, plen + 4 <= kMaxEntry ? kMaxEntry - 4 - plen : 0};
     if (plen + 4 > kMaxEntry)
@@ -77,10 +87,6 @@ bool storeEntry(const char *pattern, std::size_t plen, const char *raw, std::siz
     else
         replaceStars(raw, rawLen, ctlDir, out);
     if (out.overflow) {
-        char shown[kMaxEntry + 1];
-        const std::size_t n = plen < kMaxEntry ? plen : kMaxEntry;
-        std::memcpy(shown, pattern, n);
-        shown[n] = '\0';
         xtr_trace("XDFCI  F: Skipped filename pattern=[%s], its entry is longer than 127 bytes", shown);
         return true;
     }

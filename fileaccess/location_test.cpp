@@ -160,6 +160,22 @@ TEST(ControlFile, LinesBecomeTableEntries) {
     });
 }
 
+TEST(ControlFile, EntryHoldingANulByteIsSkipped) {
+    // Stored as it stands, the NUL would end the pattern at lookup and make
+    // its tail pass for the directory.
+    TempDir cwd;
+    cwd.file("kbvddfc.trm", std::string("kbv\0x /console/\nok /fine/\n", 26));
+    inChild([&] {
+        enter(cwd.path());
+        Lookup l;
+        const Texts t = traced([&] { l = lookup("kbv"); });
+        EXPECT_NE(l.rc, 0);  // no entry matches
+        EXPECT_EQ(l.comprc, 2);
+        EXPECT_TRUE(contains(t, "XDFCI  F: Skipped filename pattern=[kbv], its entry holds a NUL byte"));
+        EXPECT_EQ(lookup("ok").dir, "/fine/");
+    });
+}
+
 TEST(ControlFile, EmptyFileGivesAnEmptyTable) {
     TempDir cwd;
     cwd.file("kbvddfc.trm", "");

@@ -198,7 +198,9 @@ bool lockShared(int *lockId) noexcept {
 }
 
 void unlockShared(int lockId) noexcept {
-    sembuf op = {0, -1, SEM_UNDO};
+    // Never waits: a lock value that someone else already set back to 0
+    // must not block the release.
+    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
     (void)semopRetrying(lockId, &op, 1);
 }
 
@@ -270,7 +272,7 @@ int xtr_lock_buf(void) {
 
 int xtr_unlock_buf(void) {
     if (header() == nullptr) return notArmed();
-    sembuf op = {0, -1, SEM_UNDO};
+    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};  // releasing a free lock fails at once, never blocks
     return semopRetrying(static_cast<int>(header()->uBufferLock), &op, 1) == 0 ? 0 : -1;
 }
 

@@ -365,3 +365,26 @@ TEST(Fetch, MatchesAnIndependentDecodeAfterAMixedWorkload) {
 }
 
 }  // namespace
+
+namespace {
+
+// A header whose event id names the lock set, with a live reader
+// registered: posting the event would release the lock under the writer,
+// and a release that waits would then never return.
+TEST(HostileHeader, EventIdNamingTheLockSetHangsNothing) {
+    TRACE_HDR *h = freshRings();
+    const TRACE_HDR saved = *h;
+    h->uEventSem = h->uBufferLock;
+    h->cont = 1;
+    h->pid = getpid();
+    h->count = 150;
+    for (int i = 0; i < 5; i++) xtr_trace("XTESTHHF: call %d", i);
+    xtr_dump_bytes("XTESTHHF:", "abcd", 4);
+    EXPECT_EQ(xtr_lock_buf(), 0);  // the lock is free again afterwards
+    EXPECT_EQ(xtr_unlock_buf(), 0);
+    EXPECT_EQ(xtr_unlock_buf(), -1);  // releasing a free lock fails at once
+    EXPECT_EQ(privateRingTexts().size(), 6u);
+    *h = saved;
+}
+
+}  // namespace

@@ -107,7 +107,9 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
                 begin += len;
             }
             if (wasOldest) {
-                shared->lost_msg++;
+                // A wrap marker (or a length repaired to one) held no entry:
+                // only entries the reader never took count as lost.
+                if (len != 0) shared->lost_msg++;
                 shared->oldest = begin;
             }
             if (last) break;
@@ -140,7 +142,8 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
     // reader that went away without unregistering switches collection off.
     if (hdr->cont != 0 && hdr->count > 100) {
         if (hdr->pid != 0 && readerAlive(hdr->pid, hdr->count)) {
-            (void)xtrPostEventSem();
+            // An event id that names the lock set would release the lock.
+            if (hdr->uEventSem != hdr->uBufferLock) (void)xtrPostEventSem();
         } else {
             hdr->cont = 0;
             hdr->cont_running = 0;
