@@ -192,12 +192,12 @@ TEST_F(Rewrite, ReadErrorEndsTheCopy) {
     expectUntouched();
 }
 
-TEST_F(Rewrite, TemporaryFileCarriesTheRecordedModeBeforeTheRename) {
+TEST_F(Rewrite, TemporaryFileCarriesTheModeOfTheFileReadBeforeTheRename) {
     ASSERT_EQ(chmod(hosts_.c_str(), 0644), 0);
     struct stat st{};
     ASSERT_EQ(stat(hosts_.c_str(), &st), 0);
     ino_t oldInode = st.st_ino;
-    ASSERT_EQ(updateHostsFile(hosts_.c_str(), "myhost", "10.0.0.9", &st), 0);
+    ASSERT_EQ(updateHostsFile(hosts_.c_str(), "myhost", "10.0.0.9"), 0);
     struct stat after{};
     ASSERT_EQ(stat(hosts_.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0644u);  // without any chmod afterwards

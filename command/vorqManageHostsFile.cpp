@@ -43,9 +43,9 @@ int doUpdate(int argc, char **argv) {
     struct stat fileInfo{};
     rc = getFileInfo(argv[2], &fileInfo);
     if (rc != kStatusOk) return rc;
-    rc = updateHostsFile(argv[2], argv[3], argv[4], &fileInfo);
-    if (rc != kStatusOk) return rc;
-    return setFileInfo(argv[2], &fileInfo);
+    int fileInfoStatus = kStatusOk;
+    rc = updateHostsFile(argv[2], argv[3], argv[4], &fileInfoStatus);
+    return rc != kStatusOk ? rc : fileInfoStatus;
 }
 
 int doRemove(int argc, char **argv) {
@@ -55,10 +55,26 @@ int doRemove(int argc, char **argv) {
     struct stat fileInfo{};
     rc = getFileInfo(argv[2], &fileInfo);
     if (rc != kStatusOk) return rc;
-    rc = removeHostFromHostsFile(argv[2], argv[3], &fileInfo);
-    if (rc != kStatusOk) return rc;
-    return setFileInfo(argv[2], &fileInfo);
+    int fileInfoStatus = kStatusOk;
+    rc = removeHostFromHostsFile(argv[2], argv[3], &fileInfoStatus);
+    return rc != kStatusOk ? rc : fileInfoStatus;
 }
+
+namespace {
+
+// The host name and the address become words of an entry: a blank, a tab
+// or a line end would split them or start another entry, "#" may start a
+// comment for the resolver, and no control character belongs in either.
+bool breaksEntry(const char *arg) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(arg); *p != 0; p++) {
+        if (*p <= ' ' || *p == 0x7f || *p == '#') return true;
+    }
+    return false;
+}
+
+constexpr int kFirstEntryArg = 3;  // the host name, then the address
+
+}  // namespace
 
 int checkArgs(int argc, char **argv, int requiredArgCount) {
     if (argc != requiredArgCount) {
@@ -69,6 +85,9 @@ int checkArgs(int argc, char **argv, int requiredArgCount) {
     for (int i = 0; i < argc; i++) {
         if (argv[i] == nullptr || argv[i][0] == '\0') {
             xtr_trace("XREMHSTF: Argument %d is null or 0-length", i);
+            rc = kStatusEmptyArg;
+        } else if (i >= kFirstEntryArg && breaksEntry(argv[i])) {
+            xtr_trace("XREMHSTF: Argument %d contains a blank, a control character or \"#\"", i);
             rc = kStatusEmptyArg;
         }
     }
@@ -87,22 +106,17 @@ int getFileInfo(const char *filename, struct stat *fileInfo) {
     return kStatusStat;
 }
 
-bool isMissingFileRecord(const struct stat &fileInfo) { return (fileInfo.st_mode & S_IFMT) == 0; }
-
-int setFileInfo(const char *filename, const struct stat *fileInfo) {
-    if (chmod(filename, fileInfo->st_mode) != 0) {
+int setFileInfo(int fd, const char *filename, const struct stat *fileInfo) {
+    // Set-id bits mean nothing on a hosts file; on one that others can
+    // replace they would only serve an attacker.
+    const mode_t mode = fileInfo->st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (fchmod(fd, mode) != 0) {
         xtr_trace("XREMHSTF: chmod() for %s failed; errno=%d", filename, errno);
         return kStatusChmod;
     }
-    if (chown(filename, fileInfo->st_uid, fileInfo->st_gid) != 0) {
+    if (fchown(fd, fileInfo->st_uid, fileInfo->st_gid) != 0) {
         xtr_trace("XREMHSTF: chown() for %s failed; errno=%d", filename, errno);
         return kStatusChown;
-    }
-    // Changing the owner clears the set-user-id and set-group-id bits; put
-    // them back so that the recorded mode is the one the file keeps.
-    if ((fileInfo->st_mode & (S_ISUID | S_ISGID)) != 0 && chmod(filename, fileInfo->st_mode) != 0) {
-        xtr_trace("XREMHSTF: chmod() for %s failed; errno=%d", filename, errno);
-        return kStatusChmod;
     }
     return kStatusOk;
 }

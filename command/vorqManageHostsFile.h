@@ -20,12 +20,12 @@ enum : int {
     kStatusNoOperation = 1,     // argc below 2
     kStatusUnknownOperation = 2,
     kStatusArgCount = 3,
-    kStatusEmptyArg = 4,
+    kStatusEmptyArg = 4,        // ... or one that would not stay one word of an entry
     kStatusTempCreate = 5,      // the temporary file could not be created
     kStatusTempOpen = 6,        // ... or opened as a stream
     kStatusRename = 7,
     kStatusWrite = 8,           // a write to the temporary file failed
-    kStatusHostsOpen = 9,       // the hosts file could not be opened or read
+    kStatusHostsOpen = 9,       // the hosts file could not be opened, locked or read
     kStatusStat = 10,
     kStatusChmod = 11,
     kStatusChown = 12,
@@ -40,34 +40,34 @@ int vorqManageHostsFile(int argc, char **argv);
 int doUpdate(int argc, char **argv);
 int doRemove(int argc, char **argv);
 
-// 3 when argc is not requiredArgCount, 4 when an entry is null or empty
+// 3 when argc is not requiredArgCount, 4 when an entry is null or empty or
+// when the host name or address holds a blank, a control character or "#"
 // (each such entry is traced), else 0.
 int checkArgs(int argc, char **argv, int requiredArgCount);
 
-// Records the file's status (links followed).  A missing file is not an
-// error: the record then holds mode 1 and owner 0:0 and the rewrite, which
-// fails to open the file, decides the status.  10 on any other failure.
+// Reads the file's status (links followed) for its result only: 10 on a
+// failure other than absence.  A missing file is not an error (the record
+// then holds mode 1 and owner 0:0) and the rewrite, which fails to open
+// the file, decides the status.  What the new file gets is always taken
+// from the file the rewrite actually read.
 int getFileInfo(const char *filename, struct stat *fileInfo);
 
-// True for the record getFileInfo makes for a missing file.
-bool isMissingFileRecord(const struct stat &fileInfo);
+// Puts the recorded permission bits without the set-id bits (11 on
+// failure, ownership then not attempted), then owner and group (12 on
+// failure) on the open file fd; filename only names it in the traces.
+int setFileInfo(int fd, const char *filename, const struct stat *fileInfo);
 
-// Puts the recorded permission bits (11 on failure), then owner and group
-// (12 on failure) on the file.
-int setFileInfo(const char *filename, const struct stat *fileInfo);
-
-// Makes newHostname resolve to newIPAddress: the first line whose address
+// Makes newHostname resolve to newIPAddress: the first entry whose address
 // or name matches is kept (or rewritten to the new pair), later ones are
-// dropped, and the pair is appended when no line matched.  Returns 0, 5, 6,
-// 7, 8 or 9.  When fileInfo is given, its mode and ownership are put on the
-// new file before it replaces the old one; a missing-file record is
-// replaced by the status of the file actually read.
+// dropped, and the pair is appended when no entry matched.  Comment lines
+// are never compared.  Returns 0, 5, 6, 7, 8 or 9.  The new file gets the
+// mode and ownership of the file read before it replaces it; the result of
+// that (0, 11 or 12) goes to *fileInfoStatus when the file was replaced.
 int updateHostsFile(const char *hostsFilename, const char *newHostname, const char *newIPAddress,
-                    struct stat *fileInfo = nullptr);
+                    int *fileInfoStatus = nullptr);
 
-// Deletes every line whose second word is hostname (letter case ignored).
-// Results and fileInfo as for updateHostsFile.
-int removeHostFromHostsFile(const char *hostsFilename, const char *hostname,
-                            struct stat *fileInfo = nullptr);
+// Deletes every entry whose second word is hostname (letter case ignored).
+// Results as for updateHostsFile.
+int removeHostFromHostsFile(const char *hostsFilename, const char *hostname, int *fileInfoStatus = nullptr);
 
 }  // namespace hostscmd

@@ -4,14 +4,19 @@
 // their description (not from the command's code):
 //
 //   - a line is everything up to and including a newline (the last one may
-//     lack it); it is read as text that a NUL byte ends;
+//     lack it); its end is the newline and a carriage return right before
+//     it (or ending a last line without one); the rest is read as text that
+//     a NUL byte ends;
+//   - a line whose first character other than blanks and tabs is "#" is a
+//     comment: it has no words;
 //   - the first word is the address, the second the host name; words are
-//     separated by blanks, tabs and newlines; the rest of the line starts
-//     right after the one character that ended the second word, skips
-//     newlines and runs to the next newline; it is absent when empty;
+//     separated by blanks and tabs; the rest of the line starts right after
+//     the one character that ended the second word and runs to the line
+//     end; it is absent when empty;
 //   - update: the first line with the address (exact) or the name (ASCII
 //     letter case ignored) is kept when it has both, else rewritten to
-//     "ADDRESS NAME REST\n"; later such lines are dropped; with no such line,
+//     "ADDRESS NAME REST" and the line's own end (CR LF or LF); later such
+//     lines are dropped; with no such line,
 //     "ADDRESS NAME\n" is appended, on a line of its own;
 //   - remove: every line with two words whose second word is the name
 //     (letter case ignored) is dropped; all else is copied byte for byte.
@@ -37,7 +42,7 @@ namespace {
 std::string gDir;
 std::string gFile;
 
-bool isSep(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool isSep(char c) { return c == ' ' || c == '\t'; }
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -52,12 +57,21 @@ struct Parsed {
     std::vector<std::string> words;  // at most two
     bool hasRest = false;
     std::string rest;
+    bool crlf = false;
 };
 
 // Reads a line the way the rules describe, character by character.
 Parsed parse(const std::string &line) {
-    const std::string text = line.substr(0, line.find('\0'));  // a NUL ends the text
     Parsed r;
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+        r.crlf = true;
+    }
+    text = text.substr(0, text.find('\0'));  // a NUL ends the text
+    const size_t first = text.find_first_not_of(" \t");
+    if (first != std::string::npos && text[first] == '#') return r;
     size_t i = 0;
     bool endedByChar = false;
     while (r.words.size() < 2) {
@@ -69,13 +83,9 @@ Parsed parse(const std::string &line) {
         endedByChar = i < text.size();
         if (endedByChar) i++;  // the character that ended the word
     }
-    if (!endedByChar) return r;
-    while (i < text.size() && text[i] == '\n') i++;
-    std::string rest;
-    while (i < text.size() && text[i] != '\n') rest += text[i++];
-    if (!rest.empty()) {
+    if (endedByChar && i < text.size()) {
         r.hasRest = true;
-        r.rest = rest;
+        r.rest = text.substr(i);
     }
     return r;
 }
@@ -107,7 +117,8 @@ std::string modelUpdate(const std::string &content, const std::string &name, con
             out += line;
         } else if (!found) {
             found = true;
-            out += (a && h) ? line : addr + " " + name + " " + (p.hasRest ? p.rest : std::string()) + "\n";
+            out += (a && h) ? line
+                            : addr + " " + name + " " + (p.hasRest ? p.rest : std::string()) + (p.crlf ? "\r\n" : "\n");
         }
     }
     if (!found) {
@@ -190,6 +201,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // file instead, so that matches are common.
     if (addr.empty()) addr = pickWord(content, sel >> 1, "10.0.0.5");
     if (name.empty()) name = pickWord(content, sel >> 4, "myhost");
+    // The command refuses arguments that would not stay one word of an entry.
+    for (const std::string *arg : {&addr, &name}) {
+        for (const char c : *arg) {
+            if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f || c == '#') return 0;
+        }
+    }
     if (sel & 0x40) {  // flip the letter case of the name now and then
         for (char &c : name)
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);

@@ -39,7 +39,7 @@ Outcome spawn(const std::string &file, const std::vector<std::string> &args, con
 int runCommand(const std::vector<std::string> &operands, const Launch &how = {});
 
 // Environment that makes the fault-injection library fail `call`
-// ("fdopen", "chmod", "fsync", "fclose", "getline"; "getline:N" lets N
+// ("fdopen", "fchmod", "fsync", "fclose", "getline"; "getline:N" lets N
 // calls succeed first).
 std::vector<std::string> faultEnv(const std::string &call);
 

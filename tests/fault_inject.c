@@ -2,7 +2,7 @@
  * Fault injection for the black-box tests, loaded with LD_PRELOAD.
  *
  * VORQ_FAULT names one call that is to fail: "fdopen" (write streams
- * only), "chmod", "fsync", "fclose" (write streams only: the stream is
+ * only), "fchmod", "fsync", "fclose" (write streams only: the stream is
  * really closed, then EOF is returned), or "getline" (any line read).
  * "NAME:N" lets the first N calls succeed.  Every other call passes
  * straight through.
@@ -49,13 +49,13 @@ EXPORT FILE *fdopen(int fd, const char *mode) {
     return ((FILE * (*)(int, const char *)) next("fdopen"))(fd, mode);
 }
 
-EXPORT int chmod(const char *path, mode_t mode) {
+EXPORT int fchmod(int fd, mode_t mode) {
     static unsigned calls;
-    if (fault_due("chmod", &calls)) {
+    if (fault_due("fchmod", &calls)) {
         errno = EPERM;
         return -1;
     }
-    return ((int (*)(const char *, mode_t))next("chmod"))(path, mode);
+    return ((int (*)(int, mode_t))next("fchmod"))(fd, mode);
 }
 
 EXPORT int fsync(int fd) {

@@ -49,7 +49,7 @@ std::vector<Call> parseLog(const std::string &text) {
     return calls;
 }
 
-constexpr const char *kTraced = "trace=openat,read,write,fsync,close,rename,chmod,chown,fchmod,fchown";
+constexpr const char *kTraced = "trace=openat,flock,read,write,fsync,close,renameat,fchmod,fchown";
 
 // The leak checker stops itself under ptrace and fails the run, so it is
 // off for runs under strace; the other black-box tests run the command
@@ -143,16 +143,17 @@ const Call *find(const std::vector<Call> &calls, const std::function<bool(const 
 TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
     const std::vector<Call> calls = recordCleanRun();
     ASSERT_NE(new_, old_);
-    const std::string quoted = "\"" + hosts_ + "\"";
-
+    const Call *openDir = find(calls, [&](const Call &c) {
+        return c.name == "openat" && c.args.find("\"" + dir_ + "\", O_RDONLY") != std::string::npos;
+    });
     const Call *openHosts = find(calls, [&](const Call &c) {
-        return c.name == "openat" && c.args.find(quoted + ", O_RDONLY|O_NONBLOCK") != std::string::npos;
+        return c.name == "openat" && c.args.find("\"hosts\", O_RDONLY") != std::string::npos;
     });
     const Call *createTemp = find(calls, [&](const Call &c) {
         return c.name == "openat" && c.args.find("wynTempEtcHosts") != std::string::npos &&
                c.args.find("O_EXCL") != std::string::npos;
     });
-    ASSERT_TRUE(openHosts && createTemp) << "the clean run made no open of the hosts or temporary file";
+    ASSERT_TRUE(openDir && openHosts && createTemp) << "the clean run made no open of the directory, hosts or temporary file";
     const std::string hostsFd = std::to_string(openHosts->result) + ",";
     const std::string tempFd = std::to_string(createTemp->result) + ",";
     const std::string tempFdOnly = std::to_string(createTemp->result);
@@ -170,30 +171,29 @@ TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
         return c.name == "close" && c.args == tempFdOnly && syncTemp && &c > syncTemp;
     });
     const Call *syncDir = find(calls, [&](const Call &c) { return c.name == "fsync" && syncTemp && &c > syncTemp; });
-    const Call *renameTemp = find(calls, [&](const Call &c) { return c.name == "rename"; });
+    const Call *renameTemp = find(calls, [&](const Call &c) { return c.name == "renameat"; });
+    const Call *lockHosts = find(calls, on("flock", hostsFd));
     const Call *fchmodTemp = find(calls, on("fchmod", tempFd));
     const Call *fchownTemp = find(calls, on("fchown", tempFd));
-    const Call *chmodPath = find(calls, [&](const Call &c) { return c.name == "chmod" && c.args.rfind(quoted, 0) == 0; });
-    const Call *chownPath = find(calls, [&](const Call &c) { return c.name == "chown" && c.args.rfind(quoted, 0) == 0; });
-    ASSERT_TRUE(syncTemp && closeTemp && syncDir && renameTemp && fchmodTemp && fchownTemp && chmodPath && chownPath)
+    ASSERT_TRUE(syncTemp && closeTemp && syncDir && renameTemp && lockHosts && fchmodTemp && fchownTemp)
         << "a step of the rewrite was not seen in the clean run";
 
     std::vector<Fault> faults = {
+        {"open the hosts file's directory", "openat", openDir->ordinal, "ENOENT", 9},
         {"open the hosts file", "openat", openHosts->ordinal, "EACCES", 9},
+        {"lock the hosts file", "flock", lockHosts->ordinal, "ENOLCK", 9},
         {"read the hosts file (first read)", "read", reads.front()->ordinal, "EIO", 9},
         {"read the hosts file (middle read)", "read", reads[reads.size() / 2]->ordinal, "EIO", 9},
         {"create the temporary file (mkstemp)", "openat", createTemp->ordinal, "EACCES", 5},
         {"create the temporary file (mkstemp)", "openat", createTemp->ordinal, "ENOSPC", 5},
         {"create the temporary file: name taken, mkstemp tries another", "openat", createTemp->ordinal, "EEXIST", 0},
-        {"owner of the temporary file (ignored)", "fchown", fchownTemp->ordinal, "EPERM", 0},
-        {"mode of the temporary file (ignored)", "fchmod", fchmodTemp->ordinal, "EPERM", 0},
+        {"mode of the temporary file", "fchmod", fchmodTemp->ordinal, "EPERM", 11},
+        {"owner of the temporary file", "fchown", fchownTemp->ordinal, "EPERM", 12},
         {"fsync of the temporary file", "fsync", syncTemp->ordinal, "EIO", 8},
         {"close of the temporary file", "close", closeTemp->ordinal, "EIO", 8},
-        {"rename over the hosts file", "rename", renameTemp->ordinal, "EXDEV", 7},
-        {"rename over the hosts file", "rename", renameTemp->ordinal, "EBUSY", 7},
+        {"rename over the hosts file", "renameat", renameTemp->ordinal, "EXDEV", 7},
+        {"rename over the hosts file", "renameat", renameTemp->ordinal, "EBUSY", 7},
         {"fsync of the directory (best effort)", "fsync", syncDir->ordinal, "EIO", 0},
-        {"chmod of the hosts file", "chmod", chmodPath->ordinal, "EPERM", 11},
-        {"chown of the hosts file", "chown", chownPath->ordinal, "EPERM", 12},
     };
     // Every write of the temporary file; the last one is the final flush.
     for (size_t i = 0; i < writes.size(); i++) {
@@ -210,7 +210,7 @@ TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
 // The same shared steps for a removal: a write and the rename fail.
 TEST_F(FaultCampaign, RemovalFailsLikeAnUpdate) {
     for (const auto &[syscall, error, expected] :
-         {std::tuple<std::string, std::string, int>{"write", "ENOSPC", 8}, {"rename", "EXDEV", 7}}) {
+         {std::tuple<std::string, std::string, int>{"write", "ENOSPC", 8}, {"renameat", "EXDEV", 7}}) {
         SCOPED_TRACE("remove: " + syscall + " fails with " + error);
         writeFile(hosts_, old_);
         std::vector<std::string> args{VORQ_STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall, "-e",
