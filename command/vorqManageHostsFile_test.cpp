@@ -104,6 +104,14 @@ TEST(Dispatch, ArgumentStatusesAndTheirTraces) {
                          epilogue(4)}));
     EXPECT_EQ(run({"", "remove", "f", "h"}, &t, false), 4);
     EXPECT_EQ(t[t.size() - 3], "XREMHSTF: Argument 0 is null or 0-length");
+
+    // A name or address that would not stay one word of one entry; the file
+    // path may hold anything.
+    EXPECT_EQ(run({"update", "/no such#dir/f", "a\nb", "1.2.3.4 x"}, &t), 4);
+    EXPECT_EQ(t, concat({prologue({"vorqManageHostsFile", "update", "/no such#dir/f", "a\nb", "1.2.3.4 x"}),
+                         {"XREMHSTF: Argument 3 contains a blank, a control character or \"#\"",
+                          "XREMHSTF: Argument 4 contains a blank, a control character or \"#\""},
+                         epilogue(4)}));
 }
 
 TEST(Dispatch, SuccessfulUpdateLeavesTheDocumentedSequence) {

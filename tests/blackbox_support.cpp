@@ -87,7 +87,7 @@ Outcome spawn(const std::string &file, const std::vector<std::string> &args, con
         };
         if (dup2(out[1], STDOUT_FILENO) < 0) fail("dup2");
         int ns = geteuid() == 0 ? CLONE_NEWIPC : CLONE_NEWUSER | CLONE_NEWIPC;
-        if (unshare(ns) != 0) fail("unshare");
+        if (how.ownIpcNamespace && unshare(ns) != 0) fail("unshare");
         if (how.asNobody &&
             (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             fail("dropping to the unprivileged user");

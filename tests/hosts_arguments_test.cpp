@@ -40,6 +40,17 @@ TEST_F(HostsTest, ArgumentErrorsLeaveTheFileAlone) {
         {{"", "update", hosts, "myhost", "10.0.0.5"}, 4},
         {{"", "remove", hosts, "myhost"}, 4},
         {{cmd, "remove", hosts, ""}, 4},
+        // A name or address that would add words or lines to the file.
+        {{cmd, "update", hosts, "alice\n6.6.6.6 bank.example.com", "10.0.0.7"}, 4},
+        {{cmd, "update", hosts, "my host", "10.0.0.5"}, 4},
+        {{cmd, "update", hosts, "myhost", "10.0.0.5\tevil"}, 4},
+        {{cmd, "update", hosts, "myhost\r", "10.0.0.5"}, 4},
+        {{cmd, "update", hosts, "my\x01host", "10.0.0.5"}, 4},
+        {{cmd, "update", hosts, "my\x1fhost", "10.0.0.5"}, 4},
+        {{cmd, "update", hosts, "myhost", "10.0.0.5\x7f"}, 4},
+        {{cmd, "update", hosts, "myhost", "#10.0.0.5"}, 4},
+        {{cmd, "remove", hosts, "my#host"}, 4},
+        {{cmd, "remove", hosts, "myhost\n"}, 4},
     };
     for (const Case &c : cases) {
         std::string shown;
@@ -48,6 +59,7 @@ TEST_F(HostsTest, ArgumentErrorsLeaveTheFileAlone) {
         EXPECT_EQ(spawn(cmd, c.argv).status, c.status);
         EXPECT_EQ(readFile(hosts), kContent);
         EXPECT_EQ(lstatOf(hosts).st_ino, inode);
+        EXPECT_EQ(tempFilesIn(dir_), std::vector<std::string>{});
     }
 }
 

@@ -3,15 +3,26 @@
 // limit, injected faults, and the result read by the system's resolver.
 // After every failure the hosts file holds its old bytes and no temporary
 // file is left.
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include "blackbox_support.h"
+#include "kbvdtequ.h"
 
 namespace blackbox {
 namespace {
@@ -182,6 +193,145 @@ TEST_F(HostsTest, InjectedFaults) {
     EXPECT_EQ(lstatOf(hosts).st_mode & 07777, 0600u);
 }
 
+// An unprivileged user who may write the hosts file's directory races root's
+// runs: it swaps the hosts file between its own program, links to a
+// root-owned set-user-id file, to a root-only file and to a file it wants
+// to own, swaps a directory component between its own directory and one
+// it may not write, and makes root's trace calls pause through the shared
+// header.  Whatever the timing, root never leaves a set-id file, never
+// changes a file outside the directory, never copies a root-only file where
+// the attacker can read it, and never writes the attacker's lines into the
+// directory it may not write.
+TEST_F(HostsTest, LocalAttackerCannotRedirectTheRewrite) {
+    REQUIRE_ROOT();
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const std::string suid = path("suid"), secret = path("secret"), victim = path("victim"), guarded = path("guarded");
+    const std::string pub = path("pub"), mine = pub + "/mine", evil = "1.2.3.4 evil\n";
+    for (const auto &[file, mode] : {std::pair{suid, 04755}, {secret, 0600}, {victim, 0600}}) {
+        writeFile(file, "10.6.6.6 SECRET\n");
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+    }
+    for (const std::string &d : {pub, mine, guarded}) ASSERT_EQ(mkdir(d.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(pub.c_str(), 0777), 0);
+    ASSERT_EQ(chown(mine.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chmod(guarded.c_str(), 0755), 0);
+    writeFile(guarded + "/hosts", "10.0.0.1 guarded\n");
+    inMountNamespace([&] {
+        ASSERT_EQ(unshare(CLONE_NEWIPC), 0) << std::strerror(errno);
+        Launch root;
+        root.ownIpcNamespace = false;
+        ASSERT_EQ(runCommand({"remove", guarded + "/hosts", "absent"}, root), 0);  // creates the segment
+        const pid_t attacker = fork();
+        if (attacker == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+            void *shm = shmat(shmget(XTR_SHM_KEY, 0, 0), nullptr, 0);
+            const std::string hosts = pub + "/hosts", swap = pub + "/swap", planted = mine + "/hosts";
+            for (unsigned i = 0;; i++) {
+                if (shm != reinterpret_cast<void *>(-1)) {  // make root's trace calls pause
+                    auto *h = static_cast<TRACE_HDR *>(shm);
+                    h->pid = getpid(), h->cont = 1, h->priority = 1, h->count = 1000;
+                }
+                unlink(swap.c_str());
+                if (i % 4 == 0) {
+                    const int fd = open(swap.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0755);
+                    (void)!write(fd, evil.data(), evil.size());
+                    fchmod(fd, 04755);
+                    close(fd);
+                } else {
+                    (void)!symlink((i % 4 == 1 ? suid : i % 4 == 2 ? secret : victim).c_str(), swap.c_str());
+                }
+                rename(swap.c_str(), hosts.c_str());
+                (void)!symlink(i % 2 ? mine.c_str() : guarded.c_str(), (swap + "l").c_str());
+                rename((swap + "l").c_str(), (pub + "/link").c_str());
+                const int fd = open(planted.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                (void)!write(fd, evil.data(), evil.size());
+                close(fd);
+            }
+        }
+        for (int run = 0; run < 100; run++) {
+            runCommand({"update", pub + (run % 2 ? "/hosts" : "/link/hosts"), "h", "10.0.0." + std::to_string(run)},
+                       root);
+        }
+        kill(attacker, SIGKILL);
+        waitpid(attacker, nullptr, 0);
+    });
+    for (const auto &[file, mode] : {std::pair{suid, 04755u}, {secret, 0600u}, {victim, 0600u}}) {
+        const struct stat st = lstatOf(file);
+        EXPECT_EQ(st.st_mode & 07777, mode) << file;
+        EXPECT_EQ(st.st_uid, 0u) << file;
+        EXPECT_EQ(readFile(file), "10.6.6.6 SECRET\n") << file;
+    }
+    EXPECT_EQ(readFile(guarded + "/hosts").find("evil"), std::string::npos);
+    for (const auto &e : std::filesystem::recursive_directory_iterator(pub)) {
+        const struct stat st = lstatOf(e.path());
+        if (st.st_uid == kNobody || !S_ISREG(st.st_mode)) continue;  // the attacker's own
+        EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID), 0u) << "set-id file " << e.path();
+        if (readFile(e.path()).find("SECRET") != std::string::npos) {
+            EXPECT_EQ(st.st_mode & 077, 0u) << "root-only content readable by others in " << e.path();
+        }
+    }
+}
+
+// Runs at once on one file serialise: no update is lost.  A run waits for
+// one that holds the file, and gives up with status 9 when it is held too
+// long, leaving the file as it was.
+TEST_F(HostsTest, ConcurrentRunsLoseNoUpdate) {
+    const std::string hosts = path("hosts");
+    writeFile(hosts, kOld);
+    std::vector<std::thread> runs;
+    std::vector<int> statuses(16, -1);
+    for (int i = 0; i < 16; i++) {
+        runs.emplace_back([&, i] {
+            statuses[i] = runCommand({"update", hosts, "host" + std::to_string(i), "10.1.0." + std::to_string(i)});
+        });
+    }
+    for (auto &t : runs) t.join();
+    const std::string after = readFile(hosts);
+    for (int i = 0; i < 16; i++) {
+        EXPECT_EQ(statuses[i], 0);
+        EXPECT_NE(after.find("10.1.0." + std::to_string(i) + " host" + std::to_string(i) + "\n"), std::string::npos)
+            << "update " << i << " lost";
+    }
+
+    writeFile(hosts, kOld);
+    int held = open(hosts.c_str(), O_RDONLY | O_CLOEXEC);  // not inherited by the runs
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int status = -1;
+    std::thread waiting([&] { status = runCommand({"update", hosts, "late", "10.2.0.1"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(readFile(hosts), kOld) << "the run did not wait for the lock";
+    close(held);
+    waiting.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readFile(hosts), std::string(kOld) + "10.2.0.1 late\n");
+
+    held = open(hosts.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(runCommand({"remove", hosts, "late"}), 9);
+    EXPECT_EQ(readFile(hosts), std::string(kOld) + "10.2.0.1 late\n");
+    close(held);
+}
+
+// Inside a mount namespace: `getent hosts NAME` with `hosts` in place of the
+// system's hosts file and only the file consulted.  Returns getent's status
+// and, in *address, the first word it printed.
+int resolve(const std::string &hosts, const std::string &nss, const std::string &name, std::string *address) {
+    // A file replaced since it was bound cannot be bound over: the earlier
+    // binding of this namespace goes first.
+    static bool bound = false;
+    if (bound) {
+        EXPECT_EQ(umount2("/etc/hosts", MNT_DETACH), 0) << std::strerror(errno);
+    }
+    bound = mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    EXPECT_TRUE(bound) << std::strerror(errno);
+    if (access("/etc/nsswitch.conf", F_OK) == 0) {
+        EXPECT_EQ(mount(nss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr), 0);
+    }
+    const Outcome o = spawn("/usr/bin/getent", {"getent", "hosts", name});
+    *address = o.out.substr(0, o.out.find(' '));
+    return o.status;
+}
+
 // The rewritten file as the resolver reads it in place of the system's
 // hosts file.
 TEST_F(HostsTest, ResolverReadsTheRewrittenFile) {
@@ -193,20 +343,60 @@ TEST_F(HostsTest, ResolverReadsTheRewrittenFile) {
     ASSERT_EQ(runCommand({"remove", hosts, "gone.vorq.test"}), 0);
     ASSERT_EQ(runCommand({"update", hosts, "new.vorq.test", "10.4.5.6"}), 0);
     inMountNamespace([&] {
-        ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
-        // Only the file is consulted, so a missing name fails at once.
-        if (access("/etc/nsswitch.conf", F_OK) == 0) {
-            ASSERT_EQ(mount(nss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr), 0);
-        }
-        Outcome found = spawn("/usr/bin/getent", {"getent", "hosts", "new.vorq.test"});
-        EXPECT_EQ(found.status, 0);
-        EXPECT_EQ(found.out.substr(0, found.out.find(' ')), "10.4.5.6");
-        EXPECT_NE(found.out.find("new.vorq.test"), std::string::npos) << found.out;
-        EXPECT_EQ(spawn("/usr/bin/getent", {"getent", "hosts", "keep.vorq.test"}).out.substr(0, 9), "10.1.2.3 ");
-        Outcome gone = spawn("/usr/bin/getent", {"getent", "hosts", "gone.vorq.test"});
-        EXPECT_EQ(gone.status, 2) << gone.out;
-        EXPECT_EQ(gone.out, "");
+        std::string address;
+        EXPECT_EQ(resolve(hosts, nss, "new.vorq.test", &address), 0);
+        EXPECT_EQ(address, "10.4.5.6");
+        EXPECT_EQ(resolve(hosts, nss, "keep.vorq.test", &address), 0);
+        EXPECT_EQ(address, "10.1.2.3");
+        EXPECT_EQ(resolve(hosts, nss, "gone.vorq.test", &address), 2);
+        EXPECT_EQ(address, "");
     });
+}
+
+// Generated files with LF and CR LF line ends, comments that mention the
+// names, tabs and mixed letter case: after each update the resolver gives
+// the new address first, after each removal the name no longer resolves.
+// Names stand only as host names, never as aliases.
+TEST_F(HostsTest, ResolverAgreesOnGeneratedFiles) {
+    REQUIRE_ROOT();
+    if (access("/usr/bin/getent", X_OK) != 0) GTEST_SKIP() << "no getent on this machine";
+    const std::string hosts = path("hosts"), nss = path("nsswitch.conf");
+    writeFile(nss, "hosts: files\n");
+    auto name = [](unsigned i, bool upper) { return std::string(upper ? "N" : "n") + std::to_string(i) + ".vorq.test"; };
+    std::mt19937 random(20261208);
+    for (int file = 0; file < 4; file++) {
+        std::string content;
+        for (int line = 0; line < 30; line++) {
+            const unsigned n = random() % 8;
+            const char *end = random() % 2 ? "\r\n" : "\n";
+            const char *gap = random() % 3 ? " " : "\t";
+            switch (random() % 4) {
+                case 0: content += "# " + name(n, false) + " is the build server" + end; break;
+                case 1: content += "#10.9.0." + std::to_string(n) + gap + name(n, false) + end; break;
+                default:
+                    content += "10.0." + std::to_string(file) + "." + std::to_string(line) + gap + name(n, random() % 2) +
+                               (random() % 2 ? std::string(gap) + "alias" + std::to_string(line) : "") + end;
+            }
+        }
+        writeFile(hosts, content);
+        SCOPED_TRACE(content);
+        inMountNamespace([&] {
+            for (int op = 0; op < 6; op++) {
+                const std::string host = name(random() % 8, random() % 2);
+                const std::string address = "10.8." + std::to_string(file) + "." + std::to_string(op);
+                const bool update = random() % 3 != 0;
+                std::string got;
+                if (update) {
+                    ASSERT_EQ(runCommand({"update", hosts, host, address}), 0);
+                    EXPECT_EQ(resolve(hosts, nss, host, &got), 0) << "update " << host;
+                    EXPECT_EQ(got, address) << "update " << host;
+                } else {
+                    ASSERT_EQ(runCommand({"remove", hosts, host}), 0);
+                    EXPECT_EQ(resolve(hosts, nss, host, &got), 2) << "remove " << host << " left " << got;
+                }
+            }
+        });
+    }
 }
 
 }  // namespace
