@@ -65,7 +65,8 @@ def generate(path, n):
         int(body * 0.10): f"0.0.0.0 {REMOVE_NAME}",
         int(body * 0.40): f"0.0.0.0\t{REMOVE_NAME.upper()}",
         int(body * 0.70): "127.0.0.1 Victim.Ads.Example.Net www.victim.ads.example.net",
-        int(body * 0.95): f"#0.0.0.0 {REMOVE_NAME}",
+        int(body * 0.95): f"0.0.0.0  {REMOVE_NAME}  # blocked",
+        int(body * 0.96): f"#0.0.0.0 {REMOVE_NAME}",  # a comment: kept by both
         int(body * 0.50): f"0.0.0.0 other.example.com {REMOVE_NAME}",
     }
     near_end_at = body - 5
@@ -100,11 +101,11 @@ def generate(path, n):
 
 
 def sed_removal(name, path):
-    """sed -i deleting every line whose second blank-separated word is name,
-    letter case ignored.  [[:blank:]] is a space or a tab, the command's word
-    separators; [[:space:]] would also take a carriage return for one."""
+    """sed -i deleting every entry whose second blank-separated word is name,
+    letter case ignored, comment lines kept.  [[:blank:]] is a space or a tab,
+    the command's word separators (the generated file has no CR LF)."""
     pattern = name.replace(".", r"\.")
-    expr = rf"/^[[:blank:]]*[^[:blank:]]+[[:blank:]]+{pattern}([[:blank:]]|$)/Id"
+    expr = rf"/^[[:blank:]]*[^#[:blank:]][^[:blank:]]*[[:blank:]]+{pattern}([[:blank:]]|$)/Id"
     return ["sed", "-i", "-E", expr, path]
 
 
