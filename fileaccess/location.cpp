@@ -134,6 +134,75 @@ SPRET parseControlFile(const char *data, std::size_t size, const char *ctlDir, l
     return 0;
 }
 
+// A control file steers where a program, perhaps root, reads and writes,
+// so it is used only when neither it nor its directory can have been
+// changed by another user: both belong to root or the effective user and
+// neither is writable by group or others (a sticky directory such as /tmp
+// is still written by everyone).  The directory is opened and checked
+// first, and the file, opened relative to it without following a link and
+// without blocking, is checked on its descriptor: nothing is judged by one
+// path and then used by another.
+bool ownerIsTrusted(uid_t uid) { return uid == 0 || uid == geteuid(); }
+bool othersMayWrite(mode_t mode) { return (mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+const char *directoryDistrust(const struct stat &st) {
+    if (!ownerIsTrusted(st.st_uid)) return "its directory belongs to neither root nor the effective user";
+    if (othersMayWrite(st.st_mode)) return "its directory is writable by group or others";
+    return nullptr;
+}
+
+const char *fileDistrust(const struct stat &st) {
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (!ownerIsTrusted(st.st_uid)) return "it belongs to neither root nor the effective user";
+    if (othersMayWrite(st.st_mode)) return "it is writable by group or others";
+    return nullptr;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// How a look into one place ended.
+enum class Candidate { kOpen, kFailed, kSkipped };
+
+// Opens name in dir (shown as shownDir in the trace) for reading if it can
+// be trusted.  kOpen with *fd set; kFailed with *err the errno of the step
+// that failed (an absent file among them); kSkipped, already traced, when
+// a file is there but is not to be trusted: the caller then goes on as if
+// it were absent.  In a directory that is not trusted nothing is opened.
+Candidate openTrusted(const char *dir, const char *name, const char *shownDir, int *fd, int *err) {
+    const auto failed = [err] {
+        *err = errno;
+        return Candidate::kFailed;
+    };
+    const FdCloser dirFd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    struct stat st;
+    if (dirFd.fd < 0 || fstat(dirFd.fd, &st) != 0) return failed();
+    const char *why = directoryDistrust(st);
+    if (why != nullptr) {
+        if (fstatat(dirFd.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return failed();
+    } else {
+        FdCloser file{openat(dirFd.fd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+        if (file.fd < 0) {
+            if (errno != ELOOP) return failed();
+            why = "it is a symbolic link";
+        } else {
+            if (fstat(file.fd, &st) != 0) return failed();
+            why = fileDistrust(st);
+            if (why == nullptr) {
+                *fd = file.fd;
+                file.fd = -1;
+                return Candidate::kOpen;
+            }
+        }
+    }
+    xtr_trace("XDFCI  F: Skipped [%s] in [%s], %s", name, shownDir, why);
+    return Candidate::kSkipped;
+}
+
 // Opens the control file: in the current directory, else in $CONSOLE_PATH
 // or "/console/".  ctlDir receives the directory it was found in.  The
 // descriptor, or -1 with *rc set.
@@ -147,14 +216,18 @@ int openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
     }
     std::strcat(ctlDir, "/");
     xtr_trace("XDFCI  F: Looking for kbvddfc.trm in the current directory [%s].", ctlDir);
-    int fd = open(kControlFile, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
+    int fd = -1;
+    int err = 0;
+    const Candidate here = openTrusted(".", kControlFile, ctlDir, &fd, &err);
+    if (here == Candidate::kOpen) {
         xtr_trace("XDFCI  F: Found kbvddfc.trm in the current directory [%s].", ctlDir);
         return fd;
     }
-    xtr_trace("XDFCI  F: Could not open [%s] in the current directory [%s] (rc=%d).", kControlFile, ctlDir, errno);
+    if (here == Candidate::kFailed)
+        xtr_trace("XDFCI  F: Could not open [%s] in the current directory [%s] (rc=%d).", kControlFile, ctlDir,
+                  err);
 
-    const char *console = std::getenv("CONSOLE_PATH");
+    const char *console = secure_getenv("CONSOLE_PATH");
     if (console == nullptr) console = "/console/";
     if (std::strlen(console) > kMaxConsolePath) {
         xtr_trace("XDFCI  F: CONSOLE_PATH is longer than %d characters.", static_cast<int>(kMaxConsolePath));
@@ -166,12 +239,29 @@ int openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
     std::strcpy(path, console);
     std::strcat(path, kControlFile);
     xtr_trace("XDFCI  F: Will try [%s].", path);
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        xtr_trace("XDFCI  F: Error on Open of [%s].(rc=%d)", path, errno);
-        *rc = errno;
+    // The path is the value followed directly by the name, so the file's
+    // directory is everything up to its last "/" (the current directory
+    // when there is none) and its name what follows.
+    char dir[kDirSize] = ".";
+    const char *name = path;
+    if (const char *slash = std::strrchr(path, '/'); slash != nullptr) {
+        const auto n = static_cast<std::size_t>(slash - path) + 1;
+        std::memcpy(dir, path, n);
+        dir[n] = '\0';
+        name = slash + 1;
     }
-    return fd;
+    switch (openTrusted(dir, name, dir, &fd, &err)) {
+        case Candidate::kOpen:
+            return fd;
+        case Candidate::kFailed:
+            xtr_trace("XDFCI  F: Error on Open of [%s].(rc=%d)", path, err);
+            *rc = err;
+            return -1;
+        case Candidate::kSkipped:
+            *rc = ENOENT;  // as if it were absent
+            return -1;
+    }
+    return -1;
 }
 
 // Reads the open control file whole and parses it.
@@ -216,7 +306,7 @@ SPRET loadFrom(int fd, const char *ctlDir) {
 // pszPath holds the entry's directory text on entry and the directory to
 // use on return.  0, or ENAMETOOLONG when a candidate does not fit.
 SPRET searchAlongPath(const char *name, char *pszPath) {
-    const char *list = std::getenv("PATH");
+    const char *list = secure_getenv("PATH");
     if (list != nullptr && *list != '\0') {
         const std::size_t nameLen = std::strlen(name);
         const char *element = list;

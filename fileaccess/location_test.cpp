@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include "test_support.h"
@@ -219,6 +220,78 @@ TEST(ControlFile, TableNeverOverflows) {
         EXPECT_TRUE(contains(t, "XDFCI  F: KBVDDFC.TRM is too large, " + std::to_string(big.size())));
         EXPECT_EQ(lookup("p0" + std::string(58, 'x')).comprc, 500);  // loaded again, same result
     });
+}
+
+// Who may have shaped a control file decides whether it is used.  Each
+// case prepares a directory and a candidate in it (as root or as uid
+// 65534); a root process (or the uid named) meets the candidate through
+// CONSOLE_PATH and as its current directory's file.  An untrusted one is
+// skipped with its reason, the search goes on as if it were absent, and no
+// word of it (or of the root-only file a link points to) reaches a trace.
+TEST(ControlFileTrust, OnlyFilesNoOtherUserCanShapeAreUsed) {
+    if (geteuid() != 0) GTEST_SKIP() << "plays a local user against root";
+    TempDir top, console;
+    console.file("kbvddfc.trm", "n.dat /console/\n");
+    const std::string empty = top.dir("empty", 0755), secret = top.dir("secret", 0700) + "/words";
+    std::ofstream(secret) << "n.dat /secret/\nleak /x/\n";
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    enum Plant { kFile, kFifo, kLink };
+    const struct {
+        const char *dir;
+        mode_t dirMode;
+        uid_t owner;  // of the directory and of what is planted
+        bool byNobody;
+        Plant plant;
+        mode_t mode;
+        const char *why;  // none: the file is used
+    } cases[] = {
+        {"sticky", 01777, 0, true, kFile, 0644, "its directory is writable by group or others"},
+        {"group", 0775, 0, false, kFile, 0644, "its directory is writable by group or others"},
+        {"theirs", 0755, kNobody, true, kLink, 0, "its directory belongs to neither root nor the effective user"},
+        {"theirfifo", 0755, kNobody, true, kFifo, 0644, "its directory belongs to neither root nor the effective user"},
+        {"fifo", 0700, 0, false, kFifo, 0644, "it is not a regular file"},
+        {"link", 0700, 0, false, kLink, 0, "it is a symbolic link"},
+        {"given", 0755, 0, false, kFile, 0644, "it belongs to neither root nor the effective user"},
+        {"writable", 0755, 0, false, kFile, 0646, "it is writable by group or others"},
+        {"root", 0755, 0, false, kFile, 0644, nullptr},
+        {"mine", 0755, kNobody, true, kFile, 0644, nullptr},  // used by that user
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir);
+        const std::string dir = top.dir(c.dir, c.dirMode, c.owner), file = dir + "/kbvddfc.trm";
+        (c.byNobody ? asNobody : inChild)([&] {
+            if (c.plant == kLink) {
+                ASSERT_EQ(symlink(secret.c_str(), file.c_str()), 0);
+                return;
+            }
+            if (c.plant == kFifo) {
+                ASSERT_EQ(mkfifo(file.c_str(), c.mode), 0);
+            } else {
+                std::ofstream(file) << "n.dat /planted/\nleak /x/\n";
+            }
+            ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        });
+        if (std::string(c.dir) == "given") {
+            ASSERT_EQ(chown(file.c_str(), kNobody, kNobody), 0);
+        }
+        const std::string skipped = "XDFCI  F: Skipped [kbvddfc.trm] in [" + dir + "/], " + (c.why ? c.why : "");
+        for (const bool viaConsolePath : {true, false}) {
+            (c.why == nullptr && c.byNobody ? asNobody : inChild)([&] {
+                enter(viaConsolePath ? empty : dir);
+                setenv("CONSOLE_PATH", ((viaConsolePath ? dir : console.path()) + "/").c_str(), 1);
+                Lookup l;
+                const Texts t = traced([&] { l = lookup("n.dat"); });
+                if (c.why == nullptr) {
+                    EXPECT_EQ(l.dir, "/planted/");
+                    return;
+                }
+                EXPECT_EQ(l.comprc, viaConsolePath ? ENOENT : 0);  // as if absent
+                EXPECT_EQ(l.dir, viaConsolePath ? "" : "/console/");
+                EXPECT_TRUE(contains(t, skipped));
+                for (const auto &text : t) EXPECT_EQ(text.find("leak"), std::string::npos) << text;
+            });
+        }
+    }
 }
 
 TEST(PathSearch, ElementsInOrderAndTheFallback) {

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -28,6 +29,14 @@ std::string TempDir::file(const std::string &name, const std::string &content) c
     return p;
 }
 
+std::string TempDir::dir(const std::string &name, mode_t mode, uid_t owner) const {
+    const std::string p = sub(name);
+    const bool made = chmod(path_.c_str(), 0755) == 0 && mkdir(p.c_str(), 0700) == 0 &&
+                      chown(p.c_str(), owner, owner) == 0 && chmod(p.c_str(), mode) == 0;
+    EXPECT_TRUE(made) << p;
+    return p;
+}
+
 std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -45,6 +54,7 @@ void inChild(const std::function<void()> &body) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        alarm(100);
         body();
         std::fflush(nullptr);
         _exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -52,6 +62,14 @@ void inChild(const std::function<void()> &body) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+void asNobody(const std::function<void()> &body) {
+    inChild([&] {
+        const bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+        ASSERT_TRUE(dropped) << "cannot become uid " << kNobody;
+        body();
+    });
 }
 
 bool mountTmpfs(const std::string &dir, const std::string &size) {

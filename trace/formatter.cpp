@@ -114,6 +114,8 @@ bool putString(Cursor &out, const Ch *s, const Directive &d) noexcept {
 // format shorter than eight characters gives only the characters it has, and
 // the ninth is kept only when nine were written; so nothing is read past the
 // format's end and no byte that was never written shows up in the result.
+// The marker is appended to the text, so a ninth character that is a NUL
+// (from "%c" of 0) gives way to it rather than hiding it.
 int overflow(Cursor &out, const char *fmt, const char *marker) noexcept {
     char *dest = out.dest;
     int head = 0;
@@ -121,7 +123,7 @@ int overflow(Cursor &out, const char *fmt, const char *marker) noexcept {
         dest[head] = fmt[head];
         ++head;
     }
-    if (head == 8 && out.written() > 8) head = 9;
+    if (head == 8 && out.written() > 8 && dest[8] != '\0') head = 9;
     std::memcpy(dest + head, marker, std::strlen(marker) + 1);
     return static_cast<int>(std::strlen(dest));
 }
@@ -207,13 +209,17 @@ int myvsprintf(char *dest, const char *fmt, va_list vparms) noexcept {
                 putld(out, d.longflag ? va_arg(vparms, unsigned long) : va_arg(vparms, unsigned));
                 break;
             case 'x':
-            case 'X':
+            case 'X': {
+                // Zero-filling stops at eight digits, with or without "l": a
+                // long shows more only when its value has them.
+                const int width = d.width < kIntHexDigits ? d.width : kIntHexDigits;
                 if (d.longflag) {
-                    putlhex(out, va_arg(vparms, unsigned long), d.width, kLongHexDigits);
+                    putlhex(out, va_arg(vparms, unsigned long), width, kLongHexDigits);
                 } else {
-                    putlhex(out, va_arg(vparms, unsigned), d.width, kIntHexDigits);
+                    putlhex(out, va_arg(vparms, unsigned), width, kIntHexDigits);
                 }
                 break;
+            }
             case 'p':
                 putlhex(out, reinterpret_cast<uintptr_t>(va_arg(vparms, void *)), kPointerHexDigits,
                         kPointerHexDigits);

@@ -70,8 +70,10 @@ TEST(FormatterNumbers, DecimalAndCharacters) {
 TEST(FormatterHex, WidthDigitsAndPointers) {
     EXPECT_EQ(F("%x %4X %2x %12X %08lX %x", 0, 31, 4660, 1, 0x1234UL, 0xdeadbeefU),
               "0 001F 1234 00000001 00001234 DEADBEEF");
-    EXPECT_EQ(F("%x|%lx|%08lX|%20lX", -1, ~0UL, 0x123456789ABUL, 1UL),
-              "FFFFFFFF|FFFFFFFFFFFFFFFF|123456789AB|0000000000000001");
+    // Widths above 8 act as 8 with "l" too; a long's own digits are never cut.
+    EXPECT_EQ(F("%x|%lx|%08lX|%20lX|%12lX|%12lx|%9lX", -1, ~0UL, 0x123456789ABUL, 1UL, 1UL, 0xABCDEF012UL,
+                0x80000000UL),
+              "FFFFFFFF|FFFFFFFFFFFFFFFF|123456789AB|00000001|00000001|ABCDEF012|80000000");
     const auto ptr = reinterpret_cast<void *>(uintptr_t{0x1234ABCD});
     EXPECT_EQ(F("%p|%Fp|%5p", nullptr, ptr, ptr), "0000000000000000|000000001234ABCD|000000001234ABCD");
 }
@@ -123,6 +125,10 @@ TEST(FormatterOverflow, PrefixAndMarker) {
                 'g', 'h', 'i'),
               "%c%c%c%ci" + kEntryMarker);
     EXPECT_EQ(F("%s", s513.c_str()), "%s" + kStringMarker);  // a short format gives what it has
+    // A NUL as the ninth character gives way to the marker instead of hiding it.
+    const std::string s599(599, 'w');
+    EXPECT_EQ(F("ABCDEFGF%c%s", 0, s599.c_str()), "ABCDEFGF" + kStringMarker);
+    EXPECT_EQ(F(("ABCDEFGF%c" + std::string(600, 'z')).c_str(), 0), "ABCDEFGF" + kEntryMarker);
 }
 
 TEST(FormatterConcurrency, EachCallHasItsOwnCursor) {
