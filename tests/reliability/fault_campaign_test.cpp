@@ -30,20 +30,22 @@ struct Call {
     std::string name;
     std::string args;  // everything between the parentheses
     long result = 0;
-    int ordinal = 0;  // 1 for the first call of this name, and so on
+    int ordinal = 0;  // 1 for the thread's first call of this name, and so on
 };
 
 std::vector<Call> parseLog(const std::string &text) {
     // "PID name(args) = result ..." (strace -f writes the pid first)
-    static const std::regex line(R"(^(?:\d+\s+)?(\w+)\((.*)\)\s+=\s+(-?\d+))");
+    // strace counts the calls of each thread on its own (a sanitizer's
+    // background thread makes calls of its own), and so are they counted here.
+    static const std::regex line(R"(^(?:(\d+)\s+)?(\w+)\((.*)\)\s+=\s+(-?\d+))");
     std::vector<Call> calls;
     std::map<std::string, int> seen;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) {
         std::smatch m;
         if (!std::regex_search(l, m, line)) continue;
-        Call c{m[1], m[2], std::stol(m[3]), 0};
-        c.ordinal = ++seen[c.name];
+        Call c{m[2], m[3], std::stol(m[4]), 0};
+        c.ordinal = ++seen[m[1].str() + " " + c.name];
         calls.push_back(c);
     }
     return calls;
