@@ -34,7 +34,7 @@ protected:
     }
     std::vector<Entry> entries() {
         std::vector<Entry> all;
-        ringWalk(hdr_->begin, hdr_->end, hdr_->pbuffer, XTR_RING_SIZE, [&](const MSG &m, std::string_view t) {
+        walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [&](const MSG &m, std::string_view t) {
             all.push_back({static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) -
                                                  hdr_->pbuffer - XTR_MSG_HDR_LEN),
                            std::string(t)});
