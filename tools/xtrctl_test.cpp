@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,11 +65,15 @@ int reap(pid_t pid, int seconds = 60) {
     return ws;
 }
 
-// Starts argv with standard output and error in memory files.
-pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1) {
+constexpr uid_t kNobody = 65534;
+
+// Starts argv with standard output and error in memory files; as uid and
+// gid 65534 when asked, as an unprivileged attacker.
+pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1, bool nobody = false) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (nobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
         if (inFd >= 0) dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -89,7 +94,7 @@ struct Captured {
     }
 };
 
-Result run(const std::vector<std::string> &argv, const std::string &input = "") {
+Result run(const std::vector<std::string> &argv, const std::string &input = "", bool nobody = false) {
     Captured c;
     int in = -1;
     if (!input.empty()) {
@@ -98,7 +103,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input = "") 
         lseek(in, 0, SEEK_SET);
     }
     Result r;
-    r.status = statusOf(reap(start(argv, c.out, c.err, in)));
+    r.status = statusOf(reap(start(argv, c.out, c.err, in, nobody)));
     if (in >= 0) close(in);
     r.out = readAll(c.out);
     r.err = readAll(c.err);
@@ -113,6 +118,14 @@ Result tool(std::vector<std::string> args) {
 Result writer(std::vector<std::string> args) {
     args.insert(args.begin(), XTRCTL_WRITER);
     Result r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+}
+
+// The writer run as uid 65534.
+Result attacker(std::vector<std::string> args) {
+    args.insert(args.begin(), XTRCTL_WRITER);
+    Result r = run(args, "", true);
     EXPECT_EQ(r.status, 0) << r.err;
     return r;
 }
@@ -326,7 +339,7 @@ TEST(Walk, AnyRingContentEndsTheWalkInsideTheRing) {
         }
         const uint32_t from = rng() % (kRingSize + 1), end = rng() % (kRingSize + 1);
         uint32_t visited = 0;
-        const Walk w = walkRing(ring.data(), from, end, [&](const MSG &m, std::string_view text) {
+        const Walk w = xtr::walkRing(ring.data(), kRingSize, from, end, [&](const MSG &m, std::string_view text) {
             const auto pos = static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(text.data()) - ring.data()) -
                              XTR_MSG_HDR_LEN;
             EXPECT_LE(pos + m.length, kRingSize);
@@ -414,7 +427,8 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
         ASSERT_EQ(shown.size(), 9u);
         for (int i = 0; i < 5; i++) EXPECT_NE(shown[i].find("XTWRITEF: seq=" + std::to_string(i) + " "), std::string::npos);
         EXPECT_NE(shown[7].find("OTHER  F: seq=2"), std::string::npos);
-        EXPECT_EQ(shown[8].substr(36), "ODDTXT F:" + odd);
+        // Controls and bytes that are not UTF-8 reach the terminal escaped.
+        EXPECT_EQ(shown[8].substr(36), "ODDTXT F:q\"b\\\\s\\x09t\\x01 \xc3\xa9 \\xFF end");
 
         Entry first;
         ASSERT_TRUE(parseFetchedLine(shown[0], first));
@@ -433,10 +447,116 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
         ASSERT_EQ(json.status, 0);
         std::vector<std::string> expected;
         for (const auto &l : shown) expected.push_back(expectedJson(l));
-        // The invalid byte comes back as U+00FF.
-        std::string &lastText = expected.back();
-        lastText.replace(lastText.rfind(hex(odd)), hex(odd).size(), hex("q\"b\\s\tt\x01 \xc3\xa9 \xc3\xbf end"));
+        // JSON carries the text itself; the invalid byte comes back as U+00FF.
+        expected.back() = expectedJson(shown[8].substr(0, 36) + "ODDTXT F:q\"b\\s\tt\x01 \xc3\xa9 \xc3\xbf end");
         EXPECT_EQ(parsedJson(json.out), expected);
+    });
+}
+
+// Bytes that act on a terminal: a window title, clearing the screen, a
+// carriage return and a line feed that forge a line of their own, DEL, and
+// C1 controls both raw (CSI as 0x9B) and UTF-8 encoded (CSI, NEL).
+const std::string kHostile =
+    "\x1b]0;owned\x07\x1b[2J\rXREMHSTF: Successfully updated /etc/hosts\nforged \x7f \x9b" "31m \xc2\x9b" "0m \xc2\x85 end";
+
+// Printable ASCII and line ends only: nothing a terminal acts on.
+bool terminalSafe(const std::string &s) {
+    for (unsigned char c : s) {
+        if ((c < 0x20 && c != '\n') || c >= 0x7F) return false;
+    }
+    return true;
+}
+
+const std::regex kLineForm(R"(^\d{10}\.\d{6} [0-9A-F]{8}:[0-9A-F]{8} .*$)");
+
+TEST(Hostile, EntriesReachTheTerminalEscapedOneLineEach) {
+    isolated([] {
+        writer({"trace", "XTWRITEF:", "2"});  // root's buffer
+        Follower text({}), json({"--json"});
+        ASSERT_TRUE(waitUntil([&] { return registered(text.pid) || registered(json.pid); }));
+        // One follower holds the reader slot; the other is refused.  Which
+        // one does not matter: both outputs are checked.
+        const std::string hostileHex = hex(kHostile);
+        attacker({"text", "EVILARGF:", kHostile});     // through xtr_trace's arguments
+        attacker({"raw", hex("EVILRAWF:") + hostileHex});  // straight into the ring
+        attacker({"poke", "tc1=" + hex("\x1b[2J\r\n"), "tc2=" + hex("AB\x9b" "1m")});
+        ASSERT_TRUE(waitUntil([] {
+            auto h = header();
+            return h->pid == 0 || h->oldest == h->end;
+        }));
+
+        const Result shown = tool({"show"});
+        ASSERT_EQ(shown.status, 0) << shown.err;
+        EXPECT_TRUE(terminalSafe(shown.out)) << shown.out;
+        const auto got = lines(shown.out);
+        ASSERT_EQ(got.size(), 4u) << shown.out;
+        for (const auto &l : got) EXPECT_TRUE(std::regex_match(l, kLineForm)) << l;
+        const std::string escaped =
+            "\\x1B]0;owned\\x07\\x1B[2J\\x0DXREMHSTF: Successfully updated /etc/hosts\\x0Aforged \\x7F \\x9B31m "
+            "\\xC2\\x9B0m \\xC2\\x85 end";
+        EXPECT_EQ(got[2].substr(36), "EVILARGF:" + escaped);
+        EXPECT_EQ(got[3].substr(36), "EVILRAWF:" + escaped);
+
+        // JSON keeps every byte: the text reads back whole (0x9B, not UTF-8,
+        // as U+009B).
+        std::string decoded = kHostile;
+        decoded.replace(decoded.find("\x9b"), 1, "\xc2\x9b");
+        const auto parsed = parsedJson(tool({"show", "--json"}).out);
+        ASSERT_EQ(parsed.size(), 4u);
+        for (int i : {2, 3}) EXPECT_NE(parsed[i].find(" " + hex(decoded)), std::string::npos) << parsed[i];
+
+        const Result templates = tool({"templates"});
+        EXPECT_TRUE(terminalSafe(templates.out)) << templates.out;
+        EXPECT_NE(templates.out.find("\\x1B[2J\\x0D\\x0A"), std::string::npos) << templates.out;
+
+        for (Follower *f : {&text, &json}) {
+            const Result r = f->stop(SIGINT);
+            EXPECT_TRUE(terminalSafe(r.out)) << r.out;
+            if (r.status != 0) continue;  // the one that was refused
+            const auto followed = lines(r.out);
+            ASSERT_EQ(followed.size(), 2u) << r.out;
+            if (f == &json) {
+                EXPECT_EQ(parsedJson(r.out).size(), 2u);
+            } else {
+                EXPECT_EQ(followed[0], got[2]);
+                EXPECT_EQ(followed[1], got[3]);
+            }
+        }
+
+        // A rewritten eyecatcher is never printed, whatever status makes of it.
+        attacker({"poke", "eyecatcher=" + hex("\x1b]0;x\x07\x1b[2J")});
+        for (const auto &args : std::vector<std::vector<std::string>>{{"status"}, {"show"}}) {
+            const Result r = tool(args);
+            EXPECT_TRUE(terminalSafe(r.out + r.err)) << r.out << r.err;
+        }
+    });
+}
+
+TEST(Hostile, AnEntryHoldingNulBytesHidesNothing) {
+    isolated([] {
+        writer({"trace", "BEFORE F:", "1"});
+        attacker({"raw", hex(std::string("NULTEXTF:a\0\0b\0", 14))});
+        writer({"trace", "AFTER  F:", "2"});  // another process
+
+        const auto shown = lines(tool({"show"}).out);
+        ASSERT_EQ(shown.size(), 4u);
+        EXPECT_EQ(shown[1].substr(36), "NULTEXTF:a\\x00\\x00b\\x00");
+        EXPECT_NE(shown[3].find("AFTER  F: seq=1"), std::string::npos) << shown[3];
+        EXPECT_EQ(parsedJson(tool({"show", "--json"}).out).size(), 4u);
+
+        // The facility's fetch gives the same entries, each one line that a
+        // reader finds by its NUL: a NUL inside the text reads as a blank.
+        const auto fetched = lines(writer({"fetch"}).out);
+        ASSERT_EQ(fetched.size(), 11u);
+        for (int part : {0, 5}) {
+            EXPECT_EQ(fetched[part + 2].substr(36), "NULTEXTF:a  b ");
+            for (int i = 0; i < 4; i++) {
+                if (i != 1) {
+                    EXPECT_EQ(fetched[part + 1 + i], shown[i]);
+                }
+            }
+        }
+        EXPECT_EQ(fetched[10], "fetched=4");
     });
 }
 
