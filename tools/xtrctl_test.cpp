@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <tuple>
 #include <memory>
 #include <random>
 #include <regex>
@@ -557,6 +559,211 @@ TEST(Hostile, AnEntryHoldingNulBytesHidesNothing) {
             }
         }
         EXPECT_EQ(fetched[10], "fetched=4");
+    });
+}
+
+// --- filters, snapshots, the timeline export ---
+
+TEST(Filters, SelectByComponentCriteriaAndTime) {
+    isolated([] {
+        // A ring with known content: components, criteria and times.
+        const std::vector<std::tuple<std::string, uint32_t>> known = {
+            {"ALPHA  F: one", 1000000000},   {"ALPHA  T: -> two", 1000000100}, {"ALPHABEL: three", 1000000200},
+            {"BETA   D: four", 1000000300},  {"GAMMA  F: five", 1000000400},
+        };
+        for (const auto &[text, secs] : known) writer({"raw", "@" + std::to_string(secs), hex(text)});
+        const auto texts = [](std::vector<std::string> args) {
+            args.insert(args.begin(), "show");
+            const Result r = tool(args);
+            std::vector<std::string> t;
+            for (const auto &l : lines(r.out)) t.push_back(l.substr(36, 5));
+            if (r.status != 0) t.push_back("status " + std::to_string(r.status));
+            return t;
+        };
+        using V = std::vector<std::string>;
+        EXPECT_EQ(texts({"--component", "ALPHA"}), (V{"ALPHA", "ALPHA", "ALPHA"}));
+        EXPECT_EQ(texts({"--component", "alphab*"}), (V{"ALPHA"}));  // as a template writes it
+        EXPECT_EQ(texts({"--component", "BETA", "--component=GAMMA"}), (V{"BETA ", "GAMMA"}));
+        EXPECT_EQ(texts({"--criteria", "tD"}), (V{"ALPHA", "BETA "}));
+        EXPECT_EQ(texts({"--criteria", "F", "--component", "GAMMA"}), (V{"GAMMA"}));
+        EXPECT_EQ(texts({"--since", "1000000100", "--until", "1000000300.000042"}), (V{"ALPHA", "ALPHA", "BETA "}));
+        EXPECT_EQ(texts({"--since", "1000000300.000043"}), (V{"GAMMA"}));
+        // 1000000200 is 2001-09-09T01:50:00Z.
+        EXPECT_EQ(texts({"--since", "2001-09-09T01:50:00Z", "--until", "2001-09-09T03:50:00.000042+02:00"}),
+                  (V{"ALPHA"}));
+        EXPECT_EQ(texts({"--until", "2001-09-09", "--criteria", "L"}), (V{"status 1"}));
+        EXPECT_EQ(texts({"--component", "GAMMA", "--last", "1", "--pid", std::to_string(getpid())}), (V{"status 1"}));
+        for (const auto &bad : std::vector<V>{{"--component", "TOOLONGID"}, {"--component", ""}, {"--criteria", "X"},
+                                               {"--since", "yesterday"}, {"--until", "2001-13-01"},
+                                               {"--since", "2001-09-09T25:00"}}) {
+            EXPECT_EQ(texts(bad), (V{"status 2"})) << bad[0] << " " << bad[1];
+        }
+    });
+}
+
+// Writes `bytes` to a new file in a fresh directory; returns its path.
+std::string tempFile(const std::string &name, const std::string &bytes) {
+    static std::string dir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/xtrctl_test.XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    const std::string path = dir + "/" + name;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+std::string fileBytes(const std::string &path) {
+    std::string s;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[65536];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
+    const std::string path = tempFile("ring.snap", "");
+    isolated([&] {
+        writer({"trace", "XTWRITEF:", "1000", "60"});  // wraps the ring
+        writer({"raw", hex(std::string("NULTEXTF:\0x\x1b", 12))});
+        const Result s = tool({"save", path});
+        ASSERT_EQ(s.status, 0) << s.err;
+        for (const auto &cmd : std::vector<std::vector<std::string>>{
+                 {"show"}, {"show", "--json", "--last", "7"}, {"export", "--criteria", "F"}}) {
+            std::vector<std::string> from = cmd;
+            from.insert(from.end(), {"--from", path});
+            const Result live = tool(cmd), file = tool(from);
+            EXPECT_EQ(live.status, 0) << live.err;
+            EXPECT_EQ(file.out, live.out) << cmd[0];
+            EXPECT_GT(live.out.size(), 1000u);
+        }
+        const Result status = tool({"status", "--from", path, "--json"});
+        EXPECT_EQ(status.status, 0) << status.err;
+        EXPECT_NE(status.out.find("\"ring_damaged\":0,"), std::string::npos) << status.out;
+        EXPECT_NE(status.out.find("\"snapshot\":"), std::string::npos) << status.out;
+    });
+    const std::string saved = fileBytes(path);
+    // Anywhere, without a buffer: this process's namespace has none of its own.
+    ASSERT_EQ(saved.size(), 56u + sizeof(TRACE_HDR));
+    const std::string good = tempFile("copy.snap", saved);
+    isolated([&] {
+        EXPECT_GT(lines(tool({"show", "--from", good}).out).size(), 100u);
+        EXPECT_EQ(header(), nullptr) << "reading a snapshot created a buffer";
+    });
+
+    std::string flipped = saved, cut = saved.substr(0, saved.size() - 1), version = saved, longer = saved + "x";
+    flipped[56 + 400] ^= 1;
+    version[16] = 2;
+    const std::vector<std::pair<std::string, std::string>> damaged = {
+        {tempFile("flipped", flipped), "checksum"},    {tempFile("cut", cut), "cut short"},
+        {tempFile("version", version), "version 2"},   {tempFile("longer", longer), "bytes after"},
+        {tempFile("foreign", std::string(70000, 'x')), "not a trace buffer snapshot"},
+        {tempFile("empty", ""), "not a trace buffer snapshot"},
+        {"/tmp", "not a regular file"},                {"/nonexistent/snap", "No such file"},
+    };
+    isolated([&] {
+        for (const auto &[file, why] : damaged) {
+            for (const char *cmd : {"show", "status", "export"}) {
+                const Result r = tool({cmd, "--from", file});
+                EXPECT_EQ(r.status, 4) << cmd << " " << file;
+                EXPECT_NE(r.err.find(why), std::string::npos) << cmd << " " << file << ": " << r.err;
+                EXPECT_TRUE(r.out.empty());
+            }
+        }
+        EXPECT_EQ(tool({"save", path + ".new"}).status, 3);  // no buffer here: nothing to save
+        writer({"trace", "XTWRITEF:", "1"});
+        const Result r = tool({"save", "/nonexistent/dir/snap"});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
+    });
+}
+
+// Checks a Trace Event Format file by the format's rules and prints, per
+// thread in time order, "slice DEPTH NAME" for complete events and
+// "instant NAME" for instant events.
+const char *kTraceEventCheck = R"(
+import json, sys
+doc = json.load(sys.stdin)
+assert isinstance(doc, dict) and isinstance(doc["traceEvents"], list), "object form with traceEvents"
+assert doc.get("displayTimeUnit", "ms") in ("ms", "ns")
+named, used, threads = set(), set(), {}
+for e in doc["traceEvents"]:
+    assert isinstance(e["name"], str) and e["ph"] in ("X", "i", "M"), e
+    assert type(e["pid"]) is int and type(e["tid"]) is int, e
+    if e["ph"] == "M":
+        assert e["name"] in ("process_name", "thread_name") and isinstance(e["args"]["name"], str), e
+        named.add((e["name"], e["pid"], e["tid"] if e["name"] == "thread_name" else 0))
+        continue
+    assert isinstance(e["ts"], (int, float)) and e["ts"] >= 0, e
+    if e["ph"] == "X":
+        assert isinstance(e["dur"], (int, float)) and e["dur"] >= 0, e
+    else:
+        assert e["s"] in ("g", "p", "t"), e
+    assert isinstance(e.get("args", {}), dict) and isinstance(e.get("cat", ""), str)
+    used.add((e["pid"], e["tid"]))
+    threads.setdefault((e["pid"], e["tid"]), []).append(e)
+for pid, tid in used:
+    assert ("process_name", pid, 0) in named and ("thread_name", pid, tid) in named, (pid, tid)
+for key in sorted(threads):
+    stack = []
+    # Complete events nest: each lies inside the one that encloses it.
+    for e in sorted(threads[key], key=lambda e: (e["ts"], -e.get("dur", 0), e["ph"] != "X")):
+        while stack and e["ts"] >= stack[-1]["ts"] + stack[-1]["dur"] and not (
+                e["ts"] == stack[-1]["ts"] + stack[-1]["dur"] == stack[-1]["ts"]):
+            stack.pop()
+        if e["ph"] == "X":
+            if stack:
+                assert e["ts"] + e["dur"] <= stack[-1]["ts"] + stack[-1]["dur"], ("overlap", e, stack[-1])
+            print("slice", len(stack), e["name"])
+            stack.append(e)
+        else:
+            print("instant", e["name"])
+)";
+
+std::vector<std::string> checkedTimeline(const std::string &json) {
+    const Result r = run({"python3", "-c", kTraceEventCheck}, json);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return lines(r.out);
+}
+
+TEST(Export, CallsBecomeNestedSlicesAndTheRestInstants) {
+    isolated([] {
+        const std::string hosts = tempFile("hosts", "127.0.0.1 localhost\n10.0.0.9 myhost\n");
+        const Result cmd = run({VORQ_HOSTS_CMD, "update", hosts, "myhost", "10.0.0.5"});
+        ASSERT_EQ(cmd.status, 0);
+        Entry first;
+        const auto shown = lines(tool({"show"}).out);
+        ASSERT_FALSE(shown.empty());
+        ASSERT_TRUE(parseFetchedLine(shown[0], first));
+        const Result r = tool({"export", "--pid", std::to_string(first.pid)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto events = checkedTimeline(r.out);
+        size_t calls = 0;
+        for (const auto &l : shown) calls += l.find("XREMHSTT: -> ") != std::string::npos;
+        std::vector<std::string> slices;
+        for (const auto &e : events) {
+            if (e.rfind("slice", 0) == 0) slices.push_back(e);
+        }
+        EXPECT_EQ(slices.size(), calls);
+        EXPECT_EQ(events.size(), shown.size() - calls);  // every other entry is an instant
+        EXPECT_NE(std::find(slices.begin(), slices.end(), "slice 0 vorqManageHostsFile"), slices.end());
+        EXPECT_NE(std::find(slices.begin(), slices.end(), "slice 1 updateHostsFile"), slices.end());
+
+        // Calls never left and exits never entered are instants; they break
+        // no nesting of what follows.
+        std::vector<std::string> nest = {"raw"};
+        for (const char *t : {"NEST   T: -> outer", "NEST   T: -> lost", "NEST   T: <- stray", "NEST   T: -> inner",
+                              "NEST   T: <- inner", "NEST   T: <- outer", "NEST   T: -> open"}) {
+            nest.push_back(hex(t));
+        }
+        writer(nest);  // one thread
+        const auto nested = checkedTimeline(tool({"export", "--component", "NEST"}).out);
+        EXPECT_EQ(nested, (std::vector<std::string>{"slice 0 outer", "instant -> lost", "instant <- stray",
+                                                    "slice 1 inner", "instant -> open"}));
     });
 }
 

@@ -6,8 +6,9 @@
 //   text PREFIX TEXT           one trace point PREFIX followed by TEXT
 //   poke FIELD=VALUE...        set header fields; garbage=SEED scrambles the ring;
 //                              tcN=HEX sets template N's 7 id bytes, eyecatcher=HEX
-//   raw HEX                    appends an entry with these text bytes straight into
-//                              the ring, as any process could (NULs included)
+//   raw [@SECONDS] HEX...      appends entries with these text bytes straight into
+//                              the ring, as any process could (NULs included), stamped
+//                              SECONDS (default 1000000000) and 42, 43, ... microseconds
 //   fetch                      the lines xtr_fetch_pid_tid and xtr_fetch give, one a line
 //   hold                       stay attached until a signal ends the process
 //   deadpid                    print the id of a process that has ended
@@ -126,7 +127,7 @@ int poke(int argc, char **argv) {
 
 // Appends one entry without the facility: the wrap and discard rules are
 // not needed, the tests use it on a ring with room.
-int raw(const std::string &text) {
+int raw(const std::string &text, uint32_t seconds, uint32_t usecs) {
     TRACE_HDR *h = arm();
     if (h == nullptr || xtr_lock_buf() != 0) return 3;
     const auto length = static_cast<uint16_t>(text.size() + XTR_MSG_OVERHEAD);
@@ -134,7 +135,7 @@ int raw(const std::string &text) {
         xtr_unlock_buf();
         return 3;
     }
-    MSG m{length, 0, static_cast<uint32_t>(getpid()), static_cast<uint32_t>(getpid()), 1000000000, 42};
+    MSG m{length, 0, static_cast<uint32_t>(getpid()), static_cast<uint32_t>(getpid()), seconds, usecs};
     unsigned char *at = h->pbuffer + h->end;
     std::memcpy(at, &m, sizeof m);
     std::memcpy(at + XTR_MSG_HDR_LEN, text.data(), text.size());
@@ -214,7 +215,15 @@ int main(int argc, char **argv) {
         std::printf("%d\n", static_cast<int>(pid));
         return 0;
     }
-    if (cmd == "raw" && argc == 3) return raw(unhex(argv[2]));
+    if (cmd == "raw" && argc >= 3) {
+        int i = 2;
+        uint32_t seconds = 1000000000;
+        if (argv[2][0] == '@') seconds = static_cast<uint32_t>(std::stoul(argv[i++] + 1));
+        for (uint32_t usecs = 42; i < argc; i++, usecs++) {
+            if (const int rc = raw(unhex(argv[i]), seconds, usecs); rc != 0) return rc;
+        }
+        return 0;
+    }
     if (cmd == "fetch") return fetch();
     if (cmd == "fetchbench" && argc == 3) return fetchbench(std::atol(argv[2]));
     std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|deadpid|fetchbench ...\n");
