@@ -9,12 +9,18 @@
 #include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <tuple>
 #include <memory>
 #include <random>
@@ -764,6 +770,200 @@ TEST(Export, CallsBecomeNestedSlicesAndTheRestInstants) {
         const auto nested = checkedTimeline(tool({"export", "--component", "NEST"}).out);
         EXPECT_EQ(nested, (std::vector<std::string>{"slice 0 outer", "instant -> lost", "instant <- stray",
                                                     "slice 1 inner", "instant -> open"}));
+    });
+}
+
+// --- forwarding to the system log ---
+
+TEST(Syslog, MessagesFollowTheRfcAndEscapeWhatTheyCarry) {
+    const Entry e{1000000000, 42, 0x4D2, 0x4D3, "AB]\"\\  F:\x1b[2J\nline"};
+    EXPECT_EQ(syslogMessage(e, "host"),
+              "<13>1 2001-09-09T01:46:40.000042Z host xtrctl 1234 - [trace@32473 pid=\"1234\" tid=\"1235\" "
+              "component=\"AB\\]\\\"\\\\\\\\\" criteria=\"F\"] AB]\"\\\\  F:\\x1B[2J\\x0Aline");
+    EXPECT_EQ(syslogSeverity('T'), 7);
+    EXPECT_EQ(syslogSeverity('D'), 7);
+    EXPECT_EQ(syslogSeverity('L'), 6);
+    EXPECT_EQ(syslogSeverity('F'), 5);
+    SyslogSink sink;
+    std::string error;
+    for (const char *bad : {"relative/path", "tcp://nohostport", "udp://:514", "tcp://host:", "http://x:1"}) {
+        EXPECT_FALSE(sink.configure(bad, error)) << bad;
+    }
+    EXPECT_TRUE(sink.configure("tcp://[::1]:601", error));
+    EXPECT_TRUE(sink.configure("", error));
+}
+
+// A real rsyslogd in a temporary directory, started and stopped by the
+// test: it takes RFC 5424 messages on a unix socket and on a loopback TCP
+// port and writes each one, parsed, as a line of fields to a file.
+struct Rsyslogd {
+    std::string dir, socket, received;
+    int port = 0;
+    pid_t pid = -1;
+
+    Rsyslogd() {
+        char tmpl[] = "/tmp/xtrctl_rsyslog.XXXXXX";
+        dir = mkdtemp(tmpl);
+        socket = dir + "/log.sock";
+        received = dir + "/received.log";
+        // A free loopback port, kept for restarts.
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+            port = ntohs(a.sin_port);
+        }
+        close(s);
+        const std::string conf =
+            "global(workDirectory=\"" + dir + "\")\n"
+            "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+            "module(load=\"imtcp\")\n"
+            "input(type=\"imuxsock\" Socket=\"" + socket +
+            "\" UseSpecialParser=\"off\" ParseHostname=\"on\" IgnoreTimestamp=\"off\" RateLimit.Interval=\"0\")\n"
+            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\")\n"
+            "template(name=\"fields\" type=\"string\" string=\"%inputname%|%app-name%|%procid%|%syslogseverity%|"
+            "%timereported:::date-rfc3339%|%structured-data%|%msg%\\n\")\n"
+            "action(type=\"omfile\" file=\"" + received + "\" template=\"fields\")\n";
+        FILE *f = std::fopen((dir + "/rsyslog.conf").c_str(), "w");
+        std::fputs(conf.c_str(), f);
+        std::fclose(f);
+    }
+    ~Rsyslogd() {
+        stop();
+        std::filesystem::remove_all(dir);
+    }
+
+    bool listening() const {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(s);
+        return up && access(socket.c_str(), F_OK) == 0;
+    }
+    bool start() {
+        const int err = open((dir + "/rsyslogd.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        pid = ::start({"rsyslogd", "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"}, err, err);
+        close(err);
+        return waitUntil([&] { return listening(); });
+    }
+    void stop() {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        reap(pid);
+        pid = -1;
+    }
+    // The received lines of one input ("imuxsock" or "imtcp"), split at '|'.
+    std::vector<std::vector<std::string>> lines(const std::string &input) const {
+        std::vector<std::vector<std::string>> out;
+        for (const auto &l : ::lines(fileBytes(received))) {
+            std::vector<std::string> f;
+            std::istringstream in(l);
+            for (std::string x; f.size() < 6 && std::getline(in, x, '|');) f.push_back(x);
+            std::string rest;
+            std::getline(in, rest);
+            f.push_back(rest);
+            if (f[0] == input) out.push_back(f);
+        }
+        return out;
+    }
+};
+
+// How often each "PREFIX seq=N" of a writer arrived, and the lost counts.
+struct Arrivals {
+    std::map<std::string, int> seen;  // "PREFIX N" -> times
+    long lost = 0;
+};
+
+Arrivals arrivals(const std::vector<std::vector<std::string>> &got) {
+    Arrivals a;
+    static const std::regex entry(R"(^(\w+) +F: seq=(\d+) *$)"), lost(R"re(count="(\d+)")re");
+    for (const auto &f : got) {
+        std::smatch m;
+        if (std::regex_match(f[6], m, entry)) a.seen[m[1].str() + " " + m[2].str()]++;
+        if (f[5].find("[lost@32473") == 0 && std::regex_search(f[5], m, lost)) a.lost += std::stol(m[1]);
+    }
+    return a;
+}
+
+TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
+    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
+        FAIL() << "rsyslogd is not installed (scripts/install-deps.sh installs it)";
+    }
+    isolated([] {
+        Rsyslogd daemon;
+        ASSERT_TRUE(daemon.start()) << fileBytes(daemon.dir + "/rsyslogd.err");
+        const std::string tcp = "tcp://127.0.0.1:" + std::to_string(daemon.port);
+        for (const auto &[dest, input] : std::vector<std::pair<std::string, std::string>>{{daemon.socket, "imuxsock"},
+                                                                                         {tcp, "imtcp"}}) {
+            SCOPED_TRACE(dest);
+            Follower f({"--create", "--syslog=" + dest, "--criteria", "F"});
+            ASSERT_TRUE(waitUntil([&] { return registered(f.pid); }));
+            const auto taken = [] {
+                return waitUntil([] {
+                    auto h = header();
+                    return h->oldest == h->end;
+                });
+            };
+            const auto count = [&](const std::string &prefix, int n) {
+                return waitUntil([&] {
+                    const Arrivals a = arrivals(daemon.lines(input));
+                    return a.seen.count(prefix + " " + std::to_string(n - 1)) != 0;
+                });
+            };
+            writer({"trace", "BEFORE F:", "200"});
+            writer({"text", "BEFORE T:", " -> filtered out"});
+            ASSERT_TRUE(count("BEFORE", 200)) << fileBytes(daemon.received);
+
+            daemon.stop();
+            writer({"trace", "DOWN   F:", "50"});
+            ASSERT_TRUE(taken());
+            writer({"trace", "SYNC   F:", "1"});  // taken only once the round before it has been sent
+            ASSERT_TRUE(taken());
+            ASSERT_TRUE(daemon.start());
+            writer({"trace", "AFTER  F:", "100"});
+            ASSERT_TRUE(count("AFTER", 100)) << fileBytes(daemon.received);
+            const Result r = f.stop(SIGTERM);
+            EXPECT_EQ(r.status, 0) << r.err;
+
+            const auto got = daemon.lines(input);
+            const Arrivals a = arrivals(got);
+            for (const auto &[prefix, n] : std::vector<std::pair<std::string, int>>{{"BEFORE", 200}, {"AFTER", 100}}) {
+                for (int i = 0; i < n; i++) {
+                    const auto it = a.seen.find(prefix + " " + std::to_string(i));
+                    EXPECT_EQ(it == a.seen.end() ? 0 : it->second, 1) << prefix << " " << i;
+                }
+            }
+            for (int i = 0; i < 50; i++) EXPECT_EQ(a.seen.count("DOWN " + std::to_string(i)), 0u) << i;
+            EXPECT_GE(a.lost, 50);  // the down entries, and the sync entry if it went down too
+            EXPECT_LE(a.lost, 51);
+            EXPECT_NE(r.err.find("entries could not be forwarded meanwhile"), std::string::npos) << r.err;
+
+            // The fields, against the entry as show gives it.
+            Entry first;
+            const auto shown = lines(tool({"show", "--component", "BEFORE", "--criteria", "F", "--last", "200"}).out);
+            ASSERT_TRUE(!shown.empty() && parseFetchedLine(shown[0], first));
+            const std::string iso = isoTime(first.time, first.usecs);
+            bool found = false;
+            for (const auto &fields : got) {
+                if (fields[6] != first.text) continue;
+                found = true;
+                EXPECT_EQ(fields[1], "xtrctl");
+                EXPECT_EQ(fields[2], std::to_string(first.pid));
+                EXPECT_EQ(fields[3], "5");  // notice
+                EXPECT_EQ(fields[4].substr(0, 26), iso.substr(0, 26));
+                EXPECT_EQ(fields[5], "[trace@32473 pid=\"" + std::to_string(first.pid) + "\" tid=\"" +
+                                         std::to_string(first.tid) + "\" component=\"BEFORE\" criteria=\"F\"]");
+            }
+            EXPECT_TRUE(found) << first.text;
+            ASSERT_EQ(tool({"remove", "--force"}).status, 0);  // the next round starts on a fresh buffer
+            truncate(daemon.received.c_str(), 0);
+        }
     });
 }
 
