@@ -5,7 +5,6 @@
 // and an entry or exit without its partner, is a thread-scoped instant
 // ("i") carrying its text, component and criteria.  Times in microseconds.
 #include <map>
-#include <set>
 
 #include "xtrctl.h"
 
@@ -79,7 +78,8 @@ struct Writer {
     void slice(const Entry &entry, const Entry &exit, std::string_view name) {
         open("X", entry.pid, entry.tid, name);
         out += ",\"ts\":" + std::to_string(micros(entry)) + ",\"dur\":" + std::to_string(micros(exit) - micros(entry));
-        args(entry);
+        out += ",\"cat\":";
+        appendJsonString(out, component(entry.text));
         out += '}';
     }
 };
