@@ -117,13 +117,23 @@ void SyslogSink::disconnect() {
     fd_ = -1;
 }
 
+// Every wait on the destination is bounded: a connect, and a send to a
+// server that stopped reading, give up after this long (the entries of that
+// time count as lost), so the follower never stops taking entries for good.
+static int boundedSocket(int domain, int type, int protocol) {
+    const int fd = socket(domain, type | SOCK_CLOEXEC, protocol);
+    const timeval limit{2, 0};
+    if (fd >= 0) (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
 bool SyslogSink::connectNow() {
     disconnect();
     if (!network_) {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::memcpy(a.sun_path, dest_.c_str(), dest_.size());
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        fd_ = boundedSocket(AF_UNIX, SOCK_DGRAM, 0);
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return true;
         why_ = std::strerror(errno);
         disconnect();
@@ -137,7 +147,7 @@ bool SyslogSink::connectNow() {
         return false;
     }
     for (addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
-        fd_ = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        fd_ = boundedSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (fd_ >= 0 && connect(fd_, ai->ai_addr, ai->ai_addrlen) == 0) break;
         why_ = std::strerror(errno);
         disconnect();

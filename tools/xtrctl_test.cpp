@@ -919,6 +919,11 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
             writer({"trace", "BEFORE F:", "200"});
             writer({"text", "BEFORE T:", " -> filtered out"});
             ASSERT_TRUE(count("BEFORE", 200)) << fileBytes(daemon.received);
+            // Entries the ring discarded before the follower took them.
+            writer({"poke", "lost_msg=" + std::to_string(header()->lost_msg + 7)});
+            ASSERT_TRUE(waitUntil([&] {
+                return fileBytes(daemon.received).find("7 trace entries were discarded") != std::string::npos;
+            }));
 
             daemon.stop();
             writer({"trace", "DOWN   F:", "50"});
@@ -940,8 +945,8 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
                 }
             }
             for (int i = 0; i < 50; i++) EXPECT_EQ(a.seen.count("DOWN " + std::to_string(i)), 0u) << i;
-            EXPECT_GE(a.lost, 50);  // the down entries, and the sync entry if it went down too
-            EXPECT_LE(a.lost, 51);
+            EXPECT_GE(a.lost, 7 + 50);  // discarded, the down entries, and the sync entry if it went down too
+            EXPECT_LE(a.lost, 7 + 51);
             EXPECT_NE(r.err.find("entries could not be forwarded meanwhile"), std::string::npos) << r.err;
 
             // The fields, against the entry as show gives it.
