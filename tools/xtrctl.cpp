@@ -208,9 +208,8 @@ bool numberOption(const Args &a, const char *name, uint64_t min, uint64_t max, u
 // --- where entries come from: the live buffer or a snapshot ---
 
 // The options every entry-reading command takes.
-const std::vector<std::string_view> kEntryOptions = {"--pid=",   "--tid=",      "--last=",
-                                                                   "--json",   "--component=", "--criteria=",
-                                                                   "--since=", "--until="};
+const std::vector<std::string_view> kEntryOptions = {"--pid=",      "--tid=",      "--last=",  "--json",
+                                                     "--component=", "--criteria=", "--since=", "--until="};
 
 bool parseFilter(const Args &a, Filter &f, uint64_t &last, std::string &error) {
     uint64_t pid = 0, tid = 0;
@@ -232,16 +231,16 @@ bool parseFilter(const Args &a, Filter &f, uint64_t &last, std::string &error) {
         error = "--criteria needs letters among T, F, D and L, not '" + a.values.at("--criteria") + "'";
         return false;
     }
-    for (const char *o : {"--since", "--until"}) {
-        if (!a.has(o)) continue;
-        uint64_t &v = o[2] == 's' ? f.since : f.until;
-        if (!parseTime(a.values.at(o), v)) {
-            error = std::string(o) + " needs seconds since the epoch or an ISO 8601 time, not '" + a.values.at(o) + "'";
-            return false;
+    const auto timeOption = [&](const char *name, bool &has, uint64_t &micros) {
+        if (!a.has(name)) return true;
+        has = parseTime(a.values.at(name), micros);
+        if (!has) {
+            error = std::string(name) + " needs seconds since the epoch or an ISO 8601 time, not '" +
+                    a.values.at(name) + "'";
         }
-        (o[2] == 's' ? f.hasSince : f.hasUntil) = true;
-    }
-    return true;
+        return has;
+    };
+    return timeOption("--since", f.hasSince, f.since) && timeOption("--until", f.hasUntil, f.until);
 }
 
 // Fills c from --from FILE, or from the live buffer (status 3 without one).
