@@ -442,11 +442,18 @@ void printStatusText(const Snapshot &s) {
         std::printf("snapshot          %s, taken %s\n", terminalText(s.copy.file).c_str(),
                     isoTime(static_cast<uint32_t>(s.copy.takenAt), 0).substr(0, 19).c_str());
     }
-    const auto semState = [](int v, const char *zero, const char *one) {
+    const bool live = s.copy.file.empty();
+    const auto semState = [&](int v, const char *zero, const char *one) {
+        if (!live) return std::string("not kept in a snapshot");
         return v < 0 ? std::string("unreadable") : std::to_string(v) + " (" + (v == 0 ? zero : one) + ")";
     };
-    std::printf("segment           key 0x%08X, id %d, %zu bytes, %lu processes attached\n", XTR_SHM_KEY, s.shmid,
-                static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    if (live) {
+        std::printf("segment           key 0x%08X, id %d, %zu bytes, %lu processes attached\n", XTR_SHM_KEY, s.shmid,
+                    static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    } else {
+        std::printf("segment           key 0x%08X, %zu bytes, %lu processes attached when taken\n", XTR_SHM_KEY,
+                    static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    }
     std::printf("creator           pid %d (%s), created %s\n", static_cast<int>(s.segment.shm_cpid),
                 runningState(s, s.segment.shm_cpid),
                 isoTime(static_cast<uint32_t>(s.segment.shm_ctime), 0).substr(0, 19).c_str());
