@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${1:-30}
 shift || true
-all=(formatter_fuzz hosts_rules_fuzz control_file_fuzz shared_header_fuzz)
+all=(formatter_fuzz hosts_rules_fuzz control_file_fuzz shared_header_fuzz snapshot_fuzz)
 targets=("${@:-${all[@]}}")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
@@ -23,7 +23,7 @@ out=$root/build/fuzz
 mkdir -p "$out/obj"
 san=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 flags=(-std=c++20 -g -O1 -Wall -Wextra -Wno-unused-parameter -pthread
-       -I"$root/trace" -I"$root/fileaccess" -I"$root/command")
+       -I"$root/trace" -I"$root/fileaccess" -I"$root/command" -I"$root/tools")
 
 # Object files of the libraries, instrumented for coverage and sanitizers.
 compile() {  # source object
@@ -41,6 +41,11 @@ for s in kbvddfc open io query copy list; do   # location.cpp is part of its tar
     compile "$root/fileaccess/$s.cpp" "$out/obj/fa_$s.o"
     fa_objs+=("$out/obj/fa_$s.o")
 done
+tool_objs=()
+for s in entries buffer snapshot export; do
+    compile "$root/tools/$s.cpp" "$out/obj/tool_$s.o"
+    tool_objs+=("$out/obj/tool_$s.o")
+done
 compile "$root/command/hosts_rewrite.cpp" "$out/obj/hosts_rewrite.o"
 compile "$root/command/vorqManageHostsFile.cpp" "$out/obj/vorqManageHostsFile.o"
 
@@ -55,6 +60,7 @@ for t in "${targets[@]}"; do
         hosts_rules_fuzz) link "$t" "$out/obj/hosts_rewrite.o" "$out/obj/vorqManageHostsFile.o" "${trace_objs[@]}" ;;
         control_file_fuzz) link "$t" "${fa_objs[@]}" "${trace_objs[@]}" ;;
         shared_header_fuzz) link "$t" "${trace_objs[@]}" ;;
+        snapshot_fuzz) link "$t" "${tool_objs[@]}" "${trace_objs[@]}" ;;
         *) echo "fuzz: unknown target $t" >&2; exit 2 ;;
     esac
 done

@@ -46,7 +46,7 @@ constexpr size_t kFieldsBeforeRing = offsetof(TRACE_HDR, pbuffer);  // 342
 
 bool ownRingHasTrap() {
     bool trap = false;
-    xtr::ringWalk(xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end, xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
+    xtr::walkRing(xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end,
                   [&](const MSG &, std::string_view text) {
                       if (text.find("UNEXPECTED TRAP") != text.npos || text.find("INVALID POINTER PASSED") != text.npos ||
                           text.find("BAD POINTER") != text.npos)

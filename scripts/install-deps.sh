@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libbenchmark-dev util-linux time strace
           groff man-db dpkg-dev file binutils
-          clang libclang-rt-14-dev g++-multilib gcc-multilib)
+          clang libclang-rt-14-dev g++-multilib gcc-multilib
+          rsyslog chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

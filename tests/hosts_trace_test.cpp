@@ -43,7 +43,7 @@ std::vector<Entry> sharedRing() {
     if (id < 0) return all;
     auto *h = static_cast<TRACE_HDR *>(shmat(id, nullptr, SHM_RDONLY));
     if (h == reinterpret_cast<void *>(-1)) return all;
-    xtr::ringWalk(h->begin, h->end, h->pbuffer, XTR_RING_SIZE,
+    xtr::walkRing(h->pbuffer, XTR_RING_SIZE, h->begin, h->end,
                   [&](const MSG &m, std::string_view t) { all.push_back({m.pid, std::string(t)}); });
     shmdt(h);
     return all;

@@ -75,11 +75,40 @@ void appendEscaped(std::string &out, unsigned char c) {
 
 }  // namespace
 
+void appendTerminalText(std::string &out, std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t n = c >= 0x80 ? utf8Length(s, i) : 1;
+        // U+0080-U+009F, the C1 controls, are C2 80 to C2 9F in UTF-8.
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+        if (n == 0 || c < 0x20 || c == 0x7F || c1) {
+            for (size_t k = 0; k < (n == 0 ? 1 : n); k++) {
+                char x[8];
+                std::snprintf(x, sizeof x, "\\x%02X", static_cast<unsigned char>(s[i + k]));
+                out += x;
+            }
+            i += n == 0 ? 1 : n;
+        } else if (c == '\\') {
+            out += "\\\\";
+            i++;
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+}
+
+std::string terminalText(std::string_view s) {
+    std::string out;
+    appendTerminalText(out, s);
+    return out;
+}
+
 std::string fetchedLine(const Entry &e) {
     char head[40];
     std::snprintf(head, sizeof head, "%010u.%06u %08X:%08X ", e.time, e.usecs % 1000000u, e.pid, e.tid);
     std::string line(head);
-    line += e.text;
+    appendTerminalText(line, e.text);
     return line;
 }
 
@@ -118,6 +147,9 @@ void appendJsonString(std::string &out, std::string_view s) {
             if (n == 0) {
                 appendEscaped(out, c);
                 i++;
+            } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+                appendEscaped(out, static_cast<unsigned char>(s[i + 1]));  // a C1 control, U+0080-U+009F
+                i += 2;
             } else {
                 out.append(s.substr(i, n));
                 i += n;
@@ -133,7 +165,7 @@ void appendJsonString(std::string &out, std::string_view s) {
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     appendEscaped(out, c);
                 } else {
                     out += static_cast<char>(c);
@@ -165,7 +197,7 @@ std::string jsonLine(const Entry &e) {
 }
 
 Walk collect(const unsigned char *ring, uint32_t from, uint32_t end, std::vector<Entry> &out) {
-    return walkRing(ring, from, end, [&](const MSG &m, std::string_view text) {
+    return xtr::walkRing(ring, kRingSize, from, end, [&](const MSG &m, std::string_view text) {
         out.push_back(Entry{m.time, m.usecs, m.pid, m.tid, std::string(text)});
     });
 }

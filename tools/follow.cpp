@@ -109,6 +109,7 @@ struct Progress {
     unsigned long lost = 0;
     uint32_t lostSeen = 0;     // lost_msg when last looked at
     uint32_t meanLength = kMaxEntry;  // of recent entries, in bytes; the worst case at first
+    SyslogSink *sink = nullptr;       // forwarding instead of printing
 };
 
 // What `count` is set back to after taking.  Writers post once count is
@@ -158,14 +159,20 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
         p.lost += n;
         p.lostSeen = lostNow;
         std::fprintf(stderr, "xtrctl: %u entries were discarded before they were read\n", n);
+        if (p.sink) p.sink->discarded(n);
     }
     std::string out;
-    const Walk w = walkRing(ring, from, end, [&](const MSG &m, std::string_view text) {
+    const Walk w = xtr::walkRing(ring, kRingSize, from, end, [&](const MSG &m, std::string_view text) {
         const Entry e{m.time, m.usecs, m.pid, m.tid, std::string(text)};
+        if (!o.filter.matches(e)) return;
+        p.shown++;
+        if (p.sink) {
+            p.sink->send(e);
+            return;
+        }
         out += o.json ? jsonLine(e) : fetchedLine(e);
         out += '\n';
     });
-    p.shown += w.entries;
     if (w.entries > 0) p.meanLength = (3 * p.meanLength + w.bytes / w.entries) / 4;
     if (w.damaged) {
         std::fprintf(stderr, "xtrctl: damaged ring at offset %u; skipped on to offset %u\n", w.damageAt, end);
@@ -237,6 +244,16 @@ int follow(const FollowOptions &o) {
         waitpid(watchdog, nullptr, 0);
     };
     Progress p;
+    SyslogSink sink;
+    if (o.syslog) {
+        std::string error;
+        if (!sink.configure(o.syslogDest, error)) {  // checked by the caller already
+            std::fprintf(stderr, "xtrctl: %s\n", error.c_str());
+            endWatchdog();
+            return kUsage;
+        }
+        p.sink = &sink;
+    }
     if (const int rc = registerReader(h, self, o, p); rc != kDone) {
         endWatchdog();
         return rc;
@@ -269,7 +286,13 @@ int follow(const FollowOptions &o) {
     setTimer(0);
     unregister(h, self);
     endWatchdog();
-    std::fprintf(stderr, "xtrctl: %lu entries shown, %lu lost\n", p.shown, p.lost);
+    if (o.syslog) {
+        std::fprintf(stderr, "xtrctl: %llu entries forwarded, %llu not forwarded, %lu lost\n",
+                     static_cast<unsigned long long>(sink.forwarded), static_cast<unsigned long long>(sink.lost),
+                     p.lost);
+    } else {
+        std::fprintf(stderr, "xtrctl: %lu entries shown, %lu lost\n", p.shown, p.lost);
+    }
     return status;
 }
 

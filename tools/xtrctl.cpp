@@ -39,18 +39,28 @@ constexpr const char *kHelp =
     "Reads and controls the machine's shared trace buffer.\n"
     "\n"
     "Commands:\n"
-    "  show [--pid N] [--tid N] [--last N] [--json]\n"
+    "  show [--from FILE] [FILTERS] [--last N] [--json]\n"
     "      Print the entries of the shared ring, oldest first, as\n"
     "      \"SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT text\" lines (ids in hex), or\n"
-    "      one JSON object per line.  --pid and --tid keep one process or\n"
-    "      thread, --last the newest N entries.\n"
-    "  follow [--priority] [--json] [--create]\n"
+    "      one JSON object per line.  --last keeps the newest N.  Control\n"
+    "      characters in texts are shown as \\xNN, a backslash as \\\\.\n"
+    "  export [--from FILE] [FILTERS] [--last N]\n"
+    "      Write the entries as a timeline in the Trace Event Format (JSON):\n"
+    "      each \"T: -> NAME\" / \"T: <- NAME\" pair becomes a slice NAME, every\n"
+    "      other entry an instant event.  xtrctl export > trace.json\n"
+    "  save FILE\n"
+    "      Write the whole buffer, taken under its lock, to FILE (atomically);\n"
+    "      show, status and export read it with --from FILE, anywhere.\n"
+    "  follow [--priority] [--json] [--create] [FILTERS] [--syslog[=DEST]]\n"
     "      Register as the buffer's continuous reader and print new entries\n"
     "      as they are recorded, until SIGINT or SIGTERM.  With --priority,\n"
     "      writers pause 1 ms after a trace point while more than 200 entries\n"
     "      wait for the reader.  Reports entries discarded before they were\n"
     "      read on standard error.  --create makes a buffer if none exists.\n"
-    "  status [--json]\n"
+    "      --syslog sends each entry as an RFC 5424 message instead: DEST is\n"
+    "      a unix socket path (default /dev/log), udp://HOST:PORT or\n"
+    "      tcp://HOST:PORT.\n"
+    "  status [--from FILE] [--json]\n"
     "      The header at a glance.  Clears the registration of a reader that\n"
     "      no longer exists.\n"
     "  templates\n"
@@ -66,13 +76,23 @@ constexpr const char *kHelp =
     "      Remove the buffer and its two semaphore sets; refused while a\n"
     "      process is attached, unless --force.\n"
     "\n"
+    "FILTERS (all must hold):\n"
+    "  --pid N, --tid N      one process or thread\n"
+    "  --component ID        component ids beginning with ID (repeatable: any)\n"
+    "  --criteria LETTERS    criteria letters among T F D L, e.g. --criteria TF\n"
+    "  --since TIME, --until TIME\n"
+    "      entries from / up to TIME (inclusive): seconds since the epoch as\n"
+    "      show prints them (1796711363.895056), or ISO 8601\n"
+    "      (2026-12-08T10:15:00Z; local time without a zone)\n"
+    "\n"
     "show, follow, status and templates never create a buffer; without one\n"
     "they exit with status 3 (follow --create makes one).  template set and\n"
     "template clear create it, with its default templates, when there is none.\n"
     "Ids are decimal, or hexadecimal with 0x (as show prints them: 0x4D2).\n"
     "\n"
     "Exit status: 0 done, 1 nothing to read or nothing found, 2 usage,\n"
-    "3 trace buffer not available (absent, unusable, or held).\n";
+    "3 trace buffer not available (absent, unusable, or held), 4 snapshot\n"
+    "file unreadable, damaged or not a snapshot (or cannot be written).\n";
 
 int usageError(const std::string &message) {
     std::fprintf(stderr, "xtrctl: %s\nTry 'xtrctl --help'.\n", message.c_str());
@@ -88,7 +108,8 @@ int noBuffer() {
 
 struct Args {
     std::vector<std::string> positional;
-    std::map<std::string, std::string> values;  // option -> value ("" for a flag)
+    std::map<std::string, std::string> values;  // option -> value ("" for a flag); the last one given
+    std::map<std::string, std::vector<std::string>> all;  // option -> every value given, in order
     bool has(const std::string &o) const { return values.count(o) != 0; }
 };
 
@@ -97,7 +118,7 @@ struct Args {
 // trailing '='.
 bool isOption(std::string_view a) { return a.size() > 2 && a.substr(0, 2) == "--" && std::isalpha(static_cast<unsigned char>(a[2])); }
 
-bool parseArgs(int argc, char **argv, int first, std::initializer_list<std::string_view> known, Args &out,
+bool parseArgs(int argc, char **argv, int first, const std::vector<std::string_view> &known, Args &out,
                std::string &error) {
     for (int i = first; i < argc; i++) {
         std::string_view a = argv[i];
@@ -116,12 +137,14 @@ bool parseArgs(int argc, char **argv, int first, std::initializer_list<std::stri
             value = a.substr(eq + 1);
             inlineValue = true;
         }
-        bool found = false, takesValue = false;
+        // "--x=" takes a value, "--x?" may take one after '=', "--x" none.
+        bool found = false, takesValue = false, optionalValue = false;
         for (std::string_view k : known) {
-            const bool valued = k.back() == '=';
-            if ((valued ? k.substr(0, k.size() - 1) : k) == name) {
+            const bool valued = k.back() == '=', optional = k.back() == '?';
+            if ((valued || optional ? k.substr(0, k.size() - 1) : k) == name) {
                 found = true;
                 takesValue = valued;
+                optionalValue = optional;
             }
         }
         if (!found) {
@@ -134,11 +157,12 @@ bool parseArgs(int argc, char **argv, int first, std::initializer_list<std::stri
                 return false;
             }
             value = argv[++i];
-        } else if (!takesValue && inlineValue) {
+        } else if (!takesValue && !optionalValue && inlineValue) {
             error = std::string(name) + " takes no value";
             return false;
         }
         out.values[std::string(name)] = std::string(value);
+        out.all[std::string(name)].emplace_back(value);
     }
     return true;
 }
@@ -181,70 +205,160 @@ bool numberOption(const Args &a, const char *name, uint64_t min, uint64_t max, u
     return true;
 }
 
-// --- show ---
+// --- where entries come from: the live buffer or a snapshot ---
 
-int show(const Args &a) {
-    std::string error;
-    uint64_t pid = 0, tid = 0, last = 0;
+// The options every entry-reading command takes.
+const std::vector<std::string_view> kEntryOptions = {"--pid=",      "--tid=",      "--last=",  "--json",
+                                                     "--component=", "--criteria=", "--since=", "--until="};
+
+bool parseFilter(const Args &a, Filter &f, uint64_t &last, std::string &error) {
+    uint64_t pid = 0, tid = 0;
     if (!numberOption(a, "--pid", 1, UINT32_MAX, pid, error) || !numberOption(a, "--tid", 1, UINT32_MAX, tid, error) ||
         !numberOption(a, "--last", 1, UINT32_MAX, last, error)) {
-        return usageError(error);
+        return false;
     }
-    if (!a.positional.empty()) return usageError("show takes no operand");
-    if (existingSegment() < 0) return noBuffer();
-    if (attach() == nullptr) return noBuffer();
-
-    // A fetch for the caller's own process id reads the caller's own ring,
-    // which holds nothing here: for that id, fetch all and filter.
-    const bool filterHere = pid != 0 && pid == xtr_getpid();
-    // Each line is its entry's length + 13 bytes, entries at least 24: the
-    // lines of a full ring fit in twice the ring's size.
-    std::vector<char> buf(2 * kRingSize);
-    SPRET frc = 0;
-    SPRET rc;
-    {
-        StdoutToStderr quiet;
-        rc = xtr_fetch_pid_tid(buf.data(), buf.size(), filterHere ? 0 : pid, tid, 0, &frc);
-    }
-    if (rc == 2) {
-        std::fprintf(stderr, "xtrctl: the trace buffer cannot be read\n");
-        return kUnavailable;
-    }
-    if (rc != 0) std::fprintf(stderr, "xtrctl: the buffer lock could not be taken; read without it\n");
-
-    std::deque<Entry> entries;
-    for (size_t at = 0; at < buf.size() && buf[at] != '\0';) {
-        const size_t n = strnlen(buf.data() + at, buf.size() - at);
-        Entry e;
-        // A text with a NUL inside (damage) would leave a fragment: skip it.
-        if (parseFetchedLine(std::string_view(buf.data() + at, n), e) && (!filterHere || e.pid == pid)) {
-            entries.push_back(std::move(e));
-            if (last != 0 && entries.size() > last) entries.pop_front();
+    f.pid = static_cast<uint32_t>(pid);
+    f.tid = static_cast<uint32_t>(tid);
+    if (auto it = a.all.find("--component"); it != a.all.end()) {
+        for (const std::string &c : it->second) {
+            if (!f.addComponent(c)) {
+                error = "--component needs 1 to 7 characters of a component id, not '" + c + "'";
+                return false;
+            }
         }
-        at += n + 1;
     }
-    if (entries.empty()) {
+    if (a.has("--criteria") && !f.setCriteria(a.values.at("--criteria"))) {
+        error = "--criteria needs letters among T, F, D and L, not '" + a.values.at("--criteria") + "'";
+        return false;
+    }
+    const auto timeOption = [&](const char *name, bool &has, uint64_t &micros) {
+        if (!a.has(name)) return true;
+        has = parseTime(a.values.at(name), micros);
+        if (!has) {
+            error = std::string(name) + " needs seconds since the epoch or an ISO 8601 time, not '" +
+                    a.values.at(name) + "'";
+        }
+        return has;
+    };
+    return timeOption("--since", f.hasSince, f.since) && timeOption("--until", f.hasUntil, f.until);
+}
+
+// Fills c from --from FILE, or from the live buffer (status 3 without one).
+// The live buffer's segment status is read before attaching, so that the
+// attached count does not include this process.
+bool loadSource(const Args &a, bool clearGone, SegmentCopy &c, int &rc) {
+    if (a.has("--from")) {
+        std::string error;
+        if (!readSnapshot(a.values.at("--from"), c, error)) {
+            std::fprintf(stderr, "xtrctl: %s\n", error.c_str());
+            rc = kBadFile;
+            return false;
+        }
+        return true;
+    }
+    const int shmid = existingSegment();
+    shmid_ds ds{};
+    if (shmid < 0 || shmctl(shmid, IPC_STAT, &ds) != 0) {
+        rc = noBuffer();
+        return false;
+    }
+    TRACE_HDR *h = attach();
+    if (h == nullptr) {
+        rc = noBuffer();
+        return false;
+    }
+    c = liveCopy(h, clearGone);
+    c.attached = static_cast<uint32_t>(ds.shm_nattch);
+    c.creatorPid = ds.shm_cpid;
+    c.createdAt = static_cast<uint64_t>(ds.shm_ctime);
+    if (!c.locked) std::fprintf(stderr, "xtrctl: the buffer lock could not be taken; read without it\n");
+    return true;
+}
+
+// The entries the ring holds, from begin to end.  Offsets beyond the ring
+// are taken as the facility's retrieval repairs them (end 0, begin 0), so a
+// snapshot, the live buffer and the facility's fetch give the same entries.
+std::vector<Entry> heldEntries(const TRACE_HDR &h, Walk *walk = nullptr) {
+    const uint32_t end = h.end > kRingSize ? 0 : h.end;
+    const uint32_t begin = h.begin > kRingSize ? 0 : h.begin;
+    std::vector<Entry> all;
+    const Walk w = collect(h.pbuffer, begin, end, all);
+    if (walk) *walk = w;
+    return all;
+}
+
+// The entries a reading command works on, filtered, the newest `last`.
+int selectedEntries(const Args &a, std::vector<Entry> &out) {
+    std::string error;
+    Filter f;
+    uint64_t last = 0;
+    if (!parseFilter(a, f, last, error)) return usageError(error);
+    if (!a.positional.empty()) return usageError(a.positional[0] + ": this command takes no operand");
+    SegmentCopy c;
+    int rc = kDone;
+    if (!loadSource(a, false, c, rc)) return rc;
+    Walk w;
+    for (Entry &e : heldEntries(*c.hdr, &w)) {
+        if (f.matches(e)) out.push_back(std::move(e));
+    }
+    if (w.damaged) std::fprintf(stderr, "xtrctl: damaged ring at offset %u; the entries from there on are not shown\n", w.damageAt);
+    if (last != 0 && out.size() > last) out.erase(out.begin(), out.end() - static_cast<std::ptrdiff_t>(last));
+    if (out.empty()) {
         std::fprintf(stderr, "xtrctl: no entries\n");
         return kNothing;
     }
+    return kDone;
+}
+
+int writeOut(const std::string &out) {
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return std::fflush(stdout) == 0 ? kDone : kNothing;
+}
+
+// --- show, export, save ---
+
+int show(const Args &a) {
+    std::vector<Entry> entries;
+    if (const int rc = selectedEntries(a, entries); rc != kDone) return rc;
     const bool json = a.has("--json");
     std::string out;
     for (const Entry &e : entries) {
         out += json ? jsonLine(e) : fetchedLine(e);
         out += '\n';
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return std::fflush(stdout) == 0 ? kDone : kNothing;
+    return writeOut(out);
+}
+
+int exportTimeline(const Args &a) {
+    if (a.has("--json")) return usageError("export always writes JSON; --json is for show and follow");
+    std::vector<Entry> entries;
+    if (const int rc = selectedEntries(a, entries); rc != kDone) return rc;
+    return writeOut(traceEvents(entries));
+}
+
+int save(const Args &a) {
+    if (a.positional.size() != 1) return usageError("usage: save FILE");
+    SegmentCopy c;
+    int rc = kDone;
+    if (!loadSource(a, false, c, rc)) return rc;
+    std::string error;
+    if (!saveSnapshot(a.positional[0], c, error)) {
+        std::fprintf(stderr, "xtrctl: %s\n", error.c_str());
+        return kBadFile;
+    }
+    Walk w;
+    const size_t n = heldEntries(*c.hdr, &w).size();
+    std::printf("saved the trace buffer (%zu entries%s) to %s\n", n, w.damaged ? ", damaged ring" : "",
+                terminalText(a.positional[0]).c_str());
+    return kDone;
 }
 
 // --- status ---
 
 struct Snapshot {
+    SegmentCopy copy;
     shmid_ds segment{};
     int shmid = -1;
-    std::unique_ptr<TRACE_HDR> hdr = std::make_unique<TRACE_HDR>();
-    bool locked = false;
-    int32_t cleared = 0;
     Walk held, unread;
     int lockValue = -1, eventValue = -1;
     int lockByKey = -1, eventByKey = -1;
@@ -260,8 +374,15 @@ std::string criteriaSet(const unsigned char (&flags)[XTR_CRITERIA]) {
 
 bool processExists(pid_t pid) { return pid > 0 && readerState(pid) == Reader::Alive; }
 
+// Whether a process of the copy is running: only the live buffer can say.
+const char *runningState(const Snapshot &s, pid_t pid) {
+    if (!s.copy.file.empty()) return "at the time of the snapshot";
+    return processExists(pid) ? "running" : "gone";
+}
+
 void printStatusJson(const Snapshot &s) {
-    const TRACE_HDR &h = *s.hdr;
+    const TRACE_HDR &h = *s.copy.hdr;
+    const bool live = s.copy.file.empty();
     std::string o = "{";
     const auto num = [&](const char *k, long long v) {
         if (o.size() > 1) o += ',';
@@ -279,7 +400,7 @@ void printStatusJson(const Snapshot &s) {
     num("size", static_cast<long long>(s.segment.shm_segsz));
     num("attached", static_cast<long long>(s.segment.shm_nattch));
     num("creator_pid", s.segment.shm_cpid);
-    num("creator_alive", processExists(s.segment.shm_cpid));
+    if (live) num("creator_alive", processExists(s.segment.shm_cpid));
     num("eyecatcher_ok", std::memcmp(h.eyecatcher, "TRACE BUFFER", 13) == 0);
     num("initialized", h.bInitialized);
     num("lock_sem", h.uBufferLock);
@@ -288,7 +409,7 @@ void printStatusJson(const Snapshot &s) {
     num("event_sem", h.uEventSem);
     num("event_sem_by_key", s.eventByKey);
     num("event_value", s.eventValue);
-    num("locked", s.locked);
+    num("locked", s.copy.locked);
     num("count", h.count);
     num("lost_msg", h.lost_msg);
     num("begin", h.begin);
@@ -299,27 +420,42 @@ void printStatusJson(const Snapshot &s) {
     num("ring_damaged", s.held.damaged);
     num("unread_entries", s.unread.entries);
     num("reader_pid", h.pid);
-    num("reader_alive", h.pid != 0 && readerState(h.pid) == Reader::Alive);
-    num("cleared_reader", s.cleared);
+    if (live) num("reader_alive", h.pid != 0 && readerState(h.pid) == Reader::Alive);
+    num("cleared_reader", s.copy.clearedReader);
     num("cont", h.cont);
     num("cont_running", h.cont_running);
     num("priority", h.priority);
     num("active", h.active);
     str("trace_all", criteriaSet(h.trace_all));
     str("trace_none", criteriaSet(h.trace_none));
+    if (!live) {
+        str("snapshot", s.copy.file);
+        num("taken", static_cast<long long>(s.copy.takenAt));
+    }
     o += "}\n";
     std::fputs(o.c_str(), stdout);
 }
 
 void printStatusText(const Snapshot &s) {
-    const TRACE_HDR &h = *s.hdr;
-    const auto semState = [](int v, const char *zero, const char *one) {
+    const TRACE_HDR &h = *s.copy.hdr;
+    if (!s.copy.file.empty()) {
+        std::printf("snapshot          %s, taken %s\n", terminalText(s.copy.file).c_str(),
+                    isoTime(static_cast<uint32_t>(s.copy.takenAt), 0).substr(0, 19).c_str());
+    }
+    const bool live = s.copy.file.empty();
+    const auto semState = [&](int v, const char *zero, const char *one) {
+        if (!live) return std::string("not kept in a snapshot");
         return v < 0 ? std::string("unreadable") : std::to_string(v) + " (" + (v == 0 ? zero : one) + ")";
     };
-    std::printf("segment           key 0x%08X, id %d, %zu bytes, %lu processes attached\n", XTR_SHM_KEY, s.shmid,
-                static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    if (live) {
+        std::printf("segment           key 0x%08X, id %d, %zu bytes, %lu processes attached\n", XTR_SHM_KEY, s.shmid,
+                    static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    } else {
+        std::printf("segment           key 0x%08X, %zu bytes, %lu processes attached when taken\n", XTR_SHM_KEY,
+                    static_cast<size_t>(s.segment.shm_segsz), static_cast<unsigned long>(s.segment.shm_nattch));
+    }
     std::printf("creator           pid %d (%s), created %s\n", static_cast<int>(s.segment.shm_cpid),
-                processExists(s.segment.shm_cpid) ? "running" : "gone",
+                runningState(s, s.segment.shm_cpid),
                 isoTime(static_cast<uint32_t>(s.segment.shm_ctime), 0).substr(0, 19).c_str());
     std::printf("header            eyecatcher %s, initialised %d\n",
                 std::memcmp(h.eyecatcher, "TRACE BUFFER", 13) == 0 ? "ok" : "WRONG", static_cast<int>(h.bInitialized));
@@ -337,36 +473,42 @@ void printStatusText(const Snapshot &s) {
         std::printf("reader            none\n");
     } else {
         std::printf("reader            pid %d (%s)\n", static_cast<int>(h.pid),
-                    readerState(h.pid) == Reader::Alive ? "running" : "gone");
+                    runningState(s, h.pid));
     }
     std::printf("cont/running/prio %u / %u / %d\n", h.cont, h.cont_running, static_cast<int>(h.priority));
     std::printf("active            %u\n", h.active);
     std::printf("trace_all         %s\n", criteriaSet(h.trace_all).c_str());
     std::printf("trace_none        %s\n", criteriaSet(h.trace_none).c_str());
-    if (!s.locked) std::printf("(read without the buffer lock)\n");
+    if (!s.copy.locked) std::printf("(read without the buffer lock)\n");
 }
 
 int status(const Args &a) {
     if (!a.positional.empty()) return usageError("status takes no operand");
     Snapshot s;
-    s.shmid = existingSegment();
-    if (s.shmid < 0 || shmctl(s.shmid, IPC_STAT, &s.segment) != 0) return noBuffer();  // before we attach
-    TRACE_HDR *h = attach();
-    if (h == nullptr) return noBuffer();
-    {
-        BufferLock lock;
-        s.locked = lock.held();
-        if (s.locked) s.cleared = clearGoneReader(h);
-        std::memcpy(s.hdr.get(), h, sizeof(TRACE_HDR));
+    const bool live = !a.has("--from");
+    if (live) {
+        s.shmid = existingSegment();
+        if (s.shmid < 0 || shmctl(s.shmid, IPC_STAT, &s.segment) != 0) return noBuffer();  // before we attach
     }
-    if (s.cleared) reportCleared(s.cleared);
-    const TRACE_HDR &c = *s.hdr;
-    s.held = walkRing(c.pbuffer, c.begin, c.end, [](const MSG &, std::string_view) {});
-    s.unread = walkRing(c.pbuffer, c.oldest, c.end, [](const MSG &, std::string_view) {});
-    s.lockValue = semctl(static_cast<int>(c.uBufferLock), 0, GETVAL);
-    s.eventValue = semctl(static_cast<int>(c.uEventSem), 0, GETVAL);
-    s.lockByKey = semget(static_cast<key_t>(XTR_LOCK_SEM_KEY), 0, 0);
-    s.eventByKey = semget(static_cast<key_t>(XTR_EVENT_SEM_KEY), 0, 0);
+    int rc = kDone;
+    if (!loadSource(a, true, s.copy, rc)) return rc;
+    if (!live) {
+        s.segment.shm_segsz = sizeof(TRACE_HDR);
+        s.segment.shm_nattch = s.copy.attached;
+        s.segment.shm_cpid = s.copy.creatorPid;
+        s.segment.shm_ctime = static_cast<time_t>(s.copy.createdAt);
+    }
+    if (s.copy.clearedReader) reportCleared(s.copy.clearedReader);
+    const TRACE_HDR &c = *s.copy.hdr;
+    heldEntries(c, &s.held);
+    std::vector<Entry> unread;
+    s.unread = collect(c.pbuffer, c.oldest, c.end, unread);
+    if (live) {
+        s.lockValue = semctl(static_cast<int>(c.uBufferLock), 0, GETVAL);
+        s.eventValue = semctl(static_cast<int>(c.uEventSem), 0, GETVAL);
+        s.lockByKey = semget(static_cast<key_t>(XTR_LOCK_SEM_KEY), 0, 0);
+        s.eventByKey = semget(static_cast<key_t>(XTR_EVENT_SEM_KEY), 0, 0);
+    }
     if (a.has("--json")) {
         printStatusJson(s);
     } else {
@@ -382,13 +524,17 @@ void printTemplate(int i, const TEMPLATE &t, unsigned length) {
         std::printf("%d  (unused)\n", i);
         return;
     }
-    std::string tc(reinterpret_cast<const char *>(t.tc), sizeof t.tc);
-    while (!tc.empty() && tc.back() == ' ') tc.pop_back();
+    // Template bytes are anyone's to write: they reach the terminal escaped.
+    std::string raw(reinterpret_cast<const char *>(t.tc), sizeof t.tc);
+    while (!raw.empty() && raw.back() == ' ') raw.pop_back();
+    const std::string tc = terminalText(raw);
     std::string marks;
-    for (unsigned char c : t.criteria) marks += c == ' ' ? '.' : static_cast<char>(c);
+    for (unsigned char c : t.criteria) {
+        marks += c == ' ' ? std::string(".") : terminalText(std::string_view(reinterpret_cast<const char *>(&c), 1));
+    }
     const auto id = [](uint32_t v) { return v == 0 ? std::string("any") : std::to_string(v); };
     const std::string selects = length == 0 ? "every component"
-                                            : "components beginning with " + tc.substr(0, length);
+                                            : "components beginning with " + terminalText(raw.substr(0, length));
     std::printf("%d  %-9s  %s  %-10s  %-10s  %s\n", i, tc.c_str(), marks.c_str(), id(t.pid).c_str(),
                 id(t.tid).c_str(), selects.c_str());
 }
@@ -556,18 +702,37 @@ int main(int argc, char **argv) {
     Args a;
     std::string error;
     bool ok;
-    if (command == "show") {
-        ok = parseArgs(argc, argv, 2, {"--pid=", "--tid=", "--last=", "--json"}, a, error);
-        return ok ? show(a) : usageError(error);
+    if (command == "show" || command == "export") {
+        std::vector<std::string_view> known(kEntryOptions);
+        known.push_back("--from=");
+        ok = parseArgs(argc, argv, 2, known, a, error);
+        if (!ok) return usageError(error);
+        return command == "show" ? show(a) : exportTimeline(a);
+    }
+    if (command == "save") {
+        ok = parseArgs(argc, argv, 2, {}, a, error);
+        return ok ? save(a) : usageError(error);
     }
     if (command == "follow") {
-        ok = parseArgs(argc, argv, 2, {"--priority", "--json", "--create"}, a, error);
+        std::vector<std::string_view> known(kEntryOptions);
+        known.insert(known.end(), {"--priority", "--create", "--syslog?"});
+        ok = parseArgs(argc, argv, 2, known, a, error);
         if (!ok) return usageError(error);
         if (!a.positional.empty()) return usageError("follow takes no operand");
-        return follow(FollowOptions{a.has("--priority"), a.has("--json"), a.has("--create")});
+        FollowOptions o{a.has("--priority"), a.has("--json"), a.has("--create"), {}, a.has("--syslog"), {}};
+        uint64_t last = 0;
+        if (!parseFilter(a, o.filter, last, error)) return usageError(error);
+        if (a.has("--last")) return usageError("follow takes no --last");
+        if (o.syslog) {
+            o.syslogDest = a.values.at("--syslog");
+            if (o.json) return usageError("--syslog sends the entries instead of printing them; --json does not apply");
+            SyslogSink check;
+            if (!check.configure(o.syslogDest, error)) return usageError(error);
+        }
+        return follow(o);
     }
     if (command == "status") {
-        ok = parseArgs(argc, argv, 2, {"--json"}, a, error);
+        ok = parseArgs(argc, argv, 2, {"--json", "--from="}, a, error);
         return ok ? status(a) : usageError(error);
     }
     if (command == "templates") {

@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "kbvdtequ.h"
+#include "ringwalk.h"
 
 namespace xtrctl {
 
@@ -23,10 +25,11 @@ enum Status : int {
     kNothing = 1,      // nothing to read, or nothing found to act on
     kUsage = 2,        // bad command line; nothing was changed
     kUnavailable = 3,  // no trace buffer, it cannot be used, or it is held
+    kBadFile = 4,      // a snapshot file cannot be read or written, or is not one
 };
 
 constexpr uint32_t kRingSize = XTR_RING_SIZE;
-constexpr uint32_t kMaxEntry = XTR_MSG_OVERHEAD + 512;  // longest entry a writer makes
+constexpr uint32_t kMaxEntry = xtr::kMaxRingEntry;  // longest entry a writer makes
 
 // One trace entry as the tool hands it on.
 struct Entry {
@@ -39,8 +42,16 @@ struct Entry {
 
 // --- entries.cpp ---
 
-// "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT text", the facility's fetched line.
+// "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT text", the facility's fetched line,
+// with the text made safe for a terminal (appendTerminalText).
 std::string fetchedLine(const Entry &e);
+
+// Appends s so that no byte of it can act on a terminal or start a line:
+// every C0 control, DEL and C1 control (a raw byte 0x80-0x9F or its UTF-8
+// form) and every byte that is not part of valid UTF-8 becomes \xNN; a
+// backslash becomes \\.  Printable ASCII and valid UTF-8 pass through.
+void appendTerminalText(std::string &out, std::string_view s);
+std::string terminalText(std::string_view s);
 
 // Reads a fetched line back; false when it does not have that form.
 bool parseFetchedLine(std::string_view line, Entry &e);
@@ -57,58 +68,9 @@ void appendJsonString(std::string &out, std::string_view s);
 // "1970-01-01T00:00:07.000005Z".
 std::string isoTime(uint32_t seconds, uint32_t usecs);
 
-// What a walk over a ring found.
-struct Walk {
-    uint32_t entries = 0;
-    uint32_t bytes = 0;
-    bool damaged = false;       // stopped at something no writer leaves
-    uint32_t damageAt = 0;
-};
-
-// Visits the entries of `ring` (kRingSize + 2 bytes) from `from` up to
-// `end` in ring order, following a wrap marker only when the range wraps,
-// and only once.  Everything read from the ring is bounded first: an offset
-// beyond the ring, a length no writer makes, a marker where the range does
-// not wrap or a walk that runs past `end` ends it as damage.  Every step
-// advances by at least one entry header, so a walk ends, whatever the ring
-// holds.
-template <class Visit>
-Walk walkRing(const unsigned char *ring, uint32_t from, uint32_t end, Visit &&visit) {
-    Walk w;
-    if (from > kRingSize || end > kRingSize) {
-        w.damaged = true;
-        w.damageAt = from > kRingSize ? from : end;
-        return w;
-    }
-    const bool wrapsAtStart = from > end;
-    bool wrapped = false;
-    uint32_t pos = from;
-    while (pos != end) {
-        const bool pastEnd = (wrapped || !wrapsAtStart) && pos > end;
-        uint16_t length;
-        std::memcpy(&length, ring + pos, sizeof length);  // pos <= kRingSize: 2 bytes fit
-        if (length == 0 && wrapsAtStart && !wrapped && pos != 0) {
-            wrapped = true;
-            pos = 0;
-            continue;
-        }
-        if (pastEnd || length < XTR_MSG_OVERHEAD || length > kMaxEntry || pos + length > kRingSize) {
-            w.damaged = true;
-            w.damageAt = pos;
-            return w;
-        }
-        MSG m;
-        std::memcpy(&m, ring + pos, sizeof m);
-        const char *text = reinterpret_cast<const char *>(ring + pos + XTR_MSG_HDR_LEN);
-        visit(m, std::string_view(text, strnlen(text, length - XTR_MSG_OVERHEAD)));
-        w.entries++;
-        w.bytes += length;
-        pos += length;
-    }
-    return w;
-}
-
-// Entries of a ring between two offsets, as walkRing visits them.
+// The entries of a ring between two offsets, by the facility's one ring
+// walk (ringwalk.h): the same ring always yields the same entries.
+using Walk = xtr::RingWalk;
 Walk collect(const unsigned char *ring, uint32_t from, uint32_t end, std::vector<Entry> &out);
 
 // --- buffer.cpp ---
@@ -160,12 +122,116 @@ int32_t clearGoneReader(TRACE_HDR *h);
 // Reports a cleared registration on standard error.
 void reportCleared(int32_t pid);
 
+// --- filter.cpp ---
+
+// Seconds since the epoch as show prints them ("1796711363.895056", the
+// fraction optional) or an ISO 8601 time ("2026-12-08T10:00:00Z", a date
+// alone, a fraction, a zone offset; local time without a zone), as
+// microseconds since the epoch.  False when s is neither.
+bool parseTime(std::string_view s, uint64_t &micros);
+
+// Which entries are kept.  Every condition set must hold.
+struct Filter {
+    uint32_t pid = 0, tid = 0;             // 0: any
+    std::vector<std::string> components;  // prefixes of the 7-character id; any of them
+    std::string criteria;                 // letters among T F D L; empty: any
+    bool hasSince = false, hasUntil = false;
+    uint64_t since = 0, until = 0;        // microseconds, both inclusive
+
+    // A prefix of 1-7 characters (upper-cased; a trailing '*' as in a
+    // template means the same); false for anything else.
+    bool addComponent(std::string_view prefix);
+    // Letters among T F D L (either case); false for anything else.
+    bool setCriteria(std::string_view letters);
+    [[nodiscard]] bool matches(const Entry &e) const;
+};
+
+// --- snapshot.cpp ---
+
+// A copy of the whole segment with what is known about where it came from.
+struct SegmentCopy {
+    std::unique_ptr<TRACE_HDR> hdr = std::make_unique<TRACE_HDR>();
+    bool locked = false;       // copied under the buffer lock
+    uint64_t takenAt = 0;      // seconds since the epoch
+    uint64_t createdAt = 0;    // of the segment
+    int32_t creatorPid = 0;
+    uint32_t attached = 0;     // processes attached, the copying one not counted
+    int32_t clearedReader = 0; // a gone reader's registration cleared meanwhile
+    std::string file;          // the snapshot file it was read from; empty: live
+};
+
+// Copies the live segment `h` under the buffer lock, or without it when the
+// lock cannot be had.  With clearGone, a registration whose reader no
+// longer exists is cleared under the lock.
+SegmentCopy liveCopy(TRACE_HDR *h, bool clearGone);
+
+// The snapshot file's bytes, and back.  decodeSnapshot accepts only what
+// encodeSnapshot makes (magic, version, size, checksum), else it says why.
+std::string encodeSnapshot(const SegmentCopy &c);
+bool decodeSnapshot(std::string_view bytes, SegmentCopy &c, std::string &error);
+
+// Writes atomically: a temporary file beside `path`, synced, renamed.
+bool saveSnapshot(const std::string &path, const SegmentCopy &c, std::string &error);
+// Reads a snapshot file (a regular file only, opened without blocking).
+bool readSnapshot(const std::string &path, SegmentCopy &c, std::string &error);
+
+// --- export.cpp ---
+
+// The entries, oldest first, as one Trace Event Format JSON object.
+std::string traceEvents(const std::vector<Entry> &entries);
+
+// --- syslog.cpp ---
+
+// The syslog severity of a criteria letter: F notice, L info, T and D debug.
+int syslogSeverity(char criteria);
+
+// An entry as an RFC 5424 message (no framing): facility user, the entry's
+// own time, APP-NAME xtrctl, PROCID the entry's pid, structured data
+// [trace@32473 pid tid component criteria], the text as the terminal sees it.
+std::string syslogMessage(const Entry &e, std::string_view host);
+std::string syslogLostMessage(uint64_t count, std::string_view host, uint32_t now, std::string_view why);
+
+// Sends messages to a log destination: a unix datagram socket path,
+// udp://HOST:PORT or tcp://HOST:PORT (octet-counted).  Connects on demand and
+// again after a failure; entries that cannot be sent are counted and
+// reported in one message once the destination takes messages again.
+class SyslogSink {
+public:
+    SyslogSink() = default;
+    ~SyslogSink();
+    SyslogSink(const SyslogSink &) = delete;
+    SyslogSink &operator=(const SyslogSink &) = delete;
+
+    // "" means /dev/log.  False (with the reason) for a malformed DEST.
+    bool configure(const std::string &dest, std::string &error);
+    void send(const Entry &e);
+    // Reports `count` entries the ring discarded before they were read.
+    void discarded(uint64_t count);
+
+    uint64_t forwarded = 0, lost = 0;
+
+private:
+    bool deliver(const std::string &message);
+    bool transmit(const std::string &message);
+    bool connectNow();
+    bool peerClosed();
+    void disconnect();
+
+    std::string dest_, host_, netHost_, netPort_, why_;
+    int fd_ = -1;
+    bool network_ = false, tcp_ = false, down_ = false;
+    uint64_t pendingLost_ = 0;
+};
+
 // --- follow.cpp ---
 
 struct FollowOptions {
     bool priority = false;
     bool json = false;
     bool create = false;
+    Filter filter;
+    bool syslog = false;
+    std::string syslogDest;  // "" means /dev/log
 };
 
 int follow(const FollowOptions &o);

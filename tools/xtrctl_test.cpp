@@ -9,10 +9,19 @@
 #include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <memory>
 #include <random>
 #include <regex>
@@ -64,11 +73,15 @@ int reap(pid_t pid, int seconds = 60) {
     return ws;
 }
 
-// Starts argv with standard output and error in memory files.
-pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1) {
+constexpr uid_t kNobody = 65534;
+
+// Starts argv with standard output and error in memory files; as uid and
+// gid 65534 when asked, as an unprivileged attacker.
+pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1, bool nobody = false) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (nobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
         if (inFd >= 0) dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -89,7 +102,7 @@ struct Captured {
     }
 };
 
-Result run(const std::vector<std::string> &argv, const std::string &input = "") {
+Result run(const std::vector<std::string> &argv, const std::string &input = "", bool nobody = false) {
     Captured c;
     int in = -1;
     if (!input.empty()) {
@@ -98,7 +111,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input = "") 
         lseek(in, 0, SEEK_SET);
     }
     Result r;
-    r.status = statusOf(reap(start(argv, c.out, c.err, in)));
+    r.status = statusOf(reap(start(argv, c.out, c.err, in, nobody)));
     if (in >= 0) close(in);
     r.out = readAll(c.out);
     r.err = readAll(c.err);
@@ -113,6 +126,14 @@ Result tool(std::vector<std::string> args) {
 Result writer(std::vector<std::string> args) {
     args.insert(args.begin(), XTRCTL_WRITER);
     Result r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+}
+
+// The writer run as uid 65534.
+Result attacker(std::vector<std::string> args) {
+    args.insert(args.begin(), XTRCTL_WRITER);
+    Result r = run(args, "", true);
     EXPECT_EQ(r.status, 0) << r.err;
     return r;
 }
@@ -326,7 +347,7 @@ TEST(Walk, AnyRingContentEndsTheWalkInsideTheRing) {
         }
         const uint32_t from = rng() % (kRingSize + 1), end = rng() % (kRingSize + 1);
         uint32_t visited = 0;
-        const Walk w = walkRing(ring.data(), from, end, [&](const MSG &m, std::string_view text) {
+        const Walk w = xtr::walkRing(ring.data(), kRingSize, from, end, [&](const MSG &m, std::string_view text) {
             const auto pos = static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(text.data()) - ring.data()) -
                              XTR_MSG_HDR_LEN;
             EXPECT_LE(pos + m.length, kRingSize);
@@ -414,7 +435,8 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
         ASSERT_EQ(shown.size(), 9u);
         for (int i = 0; i < 5; i++) EXPECT_NE(shown[i].find("XTWRITEF: seq=" + std::to_string(i) + " "), std::string::npos);
         EXPECT_NE(shown[7].find("OTHER  F: seq=2"), std::string::npos);
-        EXPECT_EQ(shown[8].substr(36), "ODDTXT F:" + odd);
+        // Controls and bytes that are not UTF-8 reach the terminal escaped.
+        EXPECT_EQ(shown[8].substr(36), "ODDTXT F:q\"b\\\\s\\x09t\\x01 \xc3\xa9 \\xFF end");
 
         Entry first;
         ASSERT_TRUE(parseFetchedLine(shown[0], first));
@@ -433,10 +455,520 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
         ASSERT_EQ(json.status, 0);
         std::vector<std::string> expected;
         for (const auto &l : shown) expected.push_back(expectedJson(l));
-        // The invalid byte comes back as U+00FF.
-        std::string &lastText = expected.back();
-        lastText.replace(lastText.rfind(hex(odd)), hex(odd).size(), hex("q\"b\\s\tt\x01 \xc3\xa9 \xc3\xbf end"));
+        // JSON carries the text itself; the invalid byte comes back as U+00FF.
+        expected.back() = expectedJson(shown[8].substr(0, 36) + "ODDTXT F:q\"b\\s\tt\x01 \xc3\xa9 \xc3\xbf end");
         EXPECT_EQ(parsedJson(json.out), expected);
+    });
+}
+
+// Bytes that act on a terminal: a window title, clearing the screen, a
+// carriage return and a line feed that forge a line of their own, DEL, and
+// C1 controls both raw (CSI as 0x9B) and UTF-8 encoded (CSI, NEL).
+const std::string kHostile =
+    "\x1b]0;owned\x07\x1b[2J\rXREMHSTF: Successfully updated /etc/hosts\nforged \x7f \x9b" "31m \xc2\x9b" "0m \xc2\x85 end";
+
+// Printable ASCII and line ends only: nothing a terminal acts on.
+bool terminalSafe(const std::string &s) {
+    for (unsigned char c : s) {
+        if ((c < 0x20 && c != '\n') || c >= 0x7F) return false;
+    }
+    return true;
+}
+
+const std::regex kLineForm(R"(^\d{10}\.\d{6} [0-9A-F]{8}:[0-9A-F]{8} .*$)");
+
+TEST(Hostile, EntriesReachTheTerminalEscapedOneLineEach) {
+    isolated([] {
+        writer({"trace", "XTWRITEF:", "2"});  // root's buffer
+        Follower text({}), json({"--json"});
+        ASSERT_TRUE(waitUntil([&] { return registered(text.pid) || registered(json.pid); }));
+        // One follower holds the reader slot; the other is refused.  Which
+        // one does not matter: both outputs are checked.
+        const std::string hostileHex = hex(kHostile);
+        attacker({"text", "EVILARGF:", kHostile});     // through xtr_trace's arguments
+        attacker({"raw", hex("EVILRAWF:") + hostileHex});  // straight into the ring
+        attacker({"poke", "tc1=" + hex("\x1b[2J\r\n"), "tc2=" + hex("AB\x9b" "1m")});
+        ASSERT_TRUE(waitUntil([] {
+            auto h = header();
+            return h->pid == 0 || h->oldest == h->end;
+        }));
+
+        const Result shown = tool({"show"});
+        ASSERT_EQ(shown.status, 0) << shown.err;
+        EXPECT_TRUE(terminalSafe(shown.out)) << shown.out;
+        const auto got = lines(shown.out);
+        ASSERT_EQ(got.size(), 4u) << shown.out;
+        for (const auto &l : got) EXPECT_TRUE(std::regex_match(l, kLineForm)) << l;
+        const std::string escaped =
+            "\\x1B]0;owned\\x07\\x1B[2J\\x0DXREMHSTF: Successfully updated /etc/hosts\\x0Aforged \\x7F \\x9B31m "
+            "\\xC2\\x9B0m \\xC2\\x85 end";
+        EXPECT_EQ(got[2].substr(36), "EVILARGF:" + escaped);
+        EXPECT_EQ(got[3].substr(36), "EVILRAWF:" + escaped);
+
+        // JSON keeps every byte: the text reads back whole (0x9B, not UTF-8,
+        // as U+009B).
+        std::string decoded = kHostile;
+        decoded.replace(decoded.find("\x9b"), 1, "\xc2\x9b");
+        const auto parsed = parsedJson(tool({"show", "--json"}).out);
+        ASSERT_EQ(parsed.size(), 4u);
+        for (int i : {2, 3}) EXPECT_NE(parsed[i].find(" " + hex(decoded)), std::string::npos) << parsed[i];
+
+        const Result templates = tool({"templates"});
+        EXPECT_TRUE(terminalSafe(templates.out)) << templates.out;
+        EXPECT_NE(templates.out.find("\\x1B[2J\\x0D\\x0A"), std::string::npos) << templates.out;
+
+        for (Follower *f : {&text, &json}) {
+            const Result r = f->stop(SIGINT);
+            EXPECT_TRUE(terminalSafe(r.out)) << r.out;
+            if (r.status != 0) continue;  // the one that was refused
+            const auto followed = lines(r.out);
+            ASSERT_EQ(followed.size(), 2u) << r.out;
+            if (f == &json) {
+                EXPECT_EQ(parsedJson(r.out).size(), 2u);
+            } else {
+                EXPECT_EQ(followed[0], got[2]);
+                EXPECT_EQ(followed[1], got[3]);
+            }
+        }
+
+        // A rewritten eyecatcher is never printed, whatever status makes of it.
+        attacker({"poke", "eyecatcher=" + hex("\x1b]0;x\x07\x1b[2J")});
+        for (const auto &args : std::vector<std::vector<std::string>>{{"status"}, {"show"}}) {
+            const Result r = tool(args);
+            EXPECT_TRUE(terminalSafe(r.out + r.err)) << r.out << r.err;
+        }
+    });
+}
+
+TEST(Hostile, AnEntryHoldingNulBytesHidesNothing) {
+    isolated([] {
+        writer({"trace", "BEFORE F:", "1"});
+        attacker({"raw", hex(std::string("NULTEXTF:a\0\0b\0", 14))});
+        writer({"trace", "AFTER  F:", "2"});  // another process
+
+        const auto shown = lines(tool({"show"}).out);
+        ASSERT_EQ(shown.size(), 4u);
+        EXPECT_EQ(shown[1].substr(36), "NULTEXTF:a\\x00\\x00b\\x00");
+        EXPECT_NE(shown[3].find("AFTER  F: seq=1"), std::string::npos) << shown[3];
+        EXPECT_EQ(parsedJson(tool({"show", "--json"}).out).size(), 4u);
+
+        // The facility's fetch gives the same entries, each one line that a
+        // reader finds by its NUL: a NUL inside the text reads as a blank.
+        const auto fetched = lines(writer({"fetch"}).out);
+        ASSERT_EQ(fetched.size(), 11u);
+        for (int part : {0, 5}) {
+            EXPECT_EQ(fetched[part + 2].substr(36), "NULTEXTF:a  b ");
+            for (int i = 0; i < 4; i++) {
+                if (i != 1) {
+                    EXPECT_EQ(fetched[part + 1 + i], shown[i]);
+                }
+            }
+        }
+        EXPECT_EQ(fetched[10], "fetched=4");
+    });
+}
+
+// --- filters, snapshots, the timeline export ---
+
+TEST(Filters, SelectByComponentCriteriaAndTime) {
+    isolated([] {
+        // A ring with known content: components, criteria and times.
+        const std::vector<std::tuple<std::string, uint32_t>> known = {
+            {"ALPHA  F: one", 1000000000},   {"ALPHA  T: -> two", 1000000100}, {"ALPHABEL: three", 1000000200},
+            {"BETA   D: four", 1000000300},  {"GAMMA  F: five", 1000000400},
+        };
+        for (const auto &[text, secs] : known) writer({"raw", "@" + std::to_string(secs), hex(text)});
+        const auto texts = [](std::vector<std::string> args) {
+            args.insert(args.begin(), "show");
+            const Result r = tool(args);
+            std::vector<std::string> t;
+            for (const auto &l : lines(r.out)) t.push_back(l.substr(36, 5));
+            if (r.status != 0) t.push_back("status " + std::to_string(r.status));
+            return t;
+        };
+        using V = std::vector<std::string>;
+        EXPECT_EQ(texts({"--component", "ALPHA"}), (V{"ALPHA", "ALPHA", "ALPHA"}));
+        EXPECT_EQ(texts({"--component", "alphab*"}), (V{"ALPHA"}));  // as a template writes it
+        EXPECT_EQ(texts({"--component", "BETA", "--component=GAMMA"}), (V{"BETA ", "GAMMA"}));
+        EXPECT_EQ(texts({"--criteria", "tD"}), (V{"ALPHA", "BETA "}));
+        EXPECT_EQ(texts({"--criteria", "F", "--component", "GAMMA"}), (V{"GAMMA"}));
+        EXPECT_EQ(texts({"--since", "1000000100", "--until", "1000000300.000042"}), (V{"ALPHA", "ALPHA", "BETA "}));
+        EXPECT_EQ(texts({"--since", "1000000300.000043"}), (V{"GAMMA"}));
+        // 1000000200 is 2001-09-09T01:50:00Z.
+        EXPECT_EQ(texts({"--since", "2001-09-09T01:50:00Z", "--until", "2001-09-09T03:50:00.000042+02:00"}),
+                  (V{"ALPHA"}));
+        EXPECT_EQ(texts({"--until", "2001-09-09", "--criteria", "L"}), (V{"status 1"}));
+        EXPECT_EQ(texts({"--component", "GAMMA", "--last", "1", "--pid", std::to_string(getpid())}), (V{"status 1"}));
+        for (const auto &bad : std::vector<V>{{"--component", "TOOLONGID"}, {"--component", ""}, {"--criteria", "X"},
+                                               {"--since", "yesterday"}, {"--until", "2001-13-01"},
+                                               {"--since", "2001-09-09T25:00"}}) {
+            EXPECT_EQ(texts(bad), (V{"status 2"})) << bad[0] << " " << bad[1];
+        }
+    });
+}
+
+// Writes `bytes` to a new file in a fresh directory; returns its path.
+std::string tempFile(const std::string &name, const std::string &bytes) {
+    static std::string dir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/xtrctl_test.XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    const std::string path = dir + "/" + name;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+std::string fileBytes(const std::string &path) {
+    std::string s;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[65536];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
+    const std::string path = tempFile("ring.snap", "");
+    isolated([&] {
+        writer({"trace", "XTWRITEF:", "1000", "60"});  // wraps the ring
+        writer({"raw", hex(std::string("NULTEXTF:\0x\x1b", 12))});
+        const Result s = tool({"save", path});
+        ASSERT_EQ(s.status, 0) << s.err;
+        for (const auto &cmd : std::vector<std::vector<std::string>>{
+                 {"show"}, {"show", "--json", "--last", "7"}, {"export", "--criteria", "F"}}) {
+            std::vector<std::string> from = cmd;
+            from.insert(from.end(), {"--from", path});
+            const Result live = tool(cmd), file = tool(from);
+            EXPECT_EQ(live.status, 0) << live.err;
+            EXPECT_EQ(file.out, live.out) << cmd[0];
+            EXPECT_GT(live.out.size(), 1000u);
+        }
+        const Result status = tool({"status", "--from", path, "--json"});
+        EXPECT_EQ(status.status, 0) << status.err;
+        EXPECT_NE(status.out.find("\"ring_damaged\":0,"), std::string::npos) << status.out;
+        EXPECT_NE(status.out.find("\"snapshot\":"), std::string::npos) << status.out;
+    });
+    const std::string saved = fileBytes(path);
+    // Anywhere, without a buffer: this process's namespace has none of its own.
+    ASSERT_EQ(saved.size(), 56u + sizeof(TRACE_HDR));
+    const std::string good = tempFile("copy.snap", saved);
+    isolated([&] {
+        EXPECT_GT(lines(tool({"show", "--from", good}).out).size(), 100u);
+        EXPECT_EQ(header(), nullptr) << "reading a snapshot created a buffer";
+    });
+
+    std::string flipped = saved, cut = saved.substr(0, saved.size() - 1), version = saved, longer = saved + "x";
+    flipped[56 + 400] ^= 1;
+    version[16] = 2;
+    const std::vector<std::pair<std::string, std::string>> damaged = {
+        {tempFile("flipped", flipped), "checksum"},    {tempFile("cut", cut), "cut short"},
+        {tempFile("version", version), "version 2"},   {tempFile("longer", longer), "bytes after"},
+        {tempFile("foreign", std::string(70000, 'x')), "not a trace buffer snapshot"},
+        {tempFile("empty", ""), "not a trace buffer snapshot"},
+        {"/tmp", "not a regular file"},                {"/nonexistent/snap", "No such file"},
+    };
+    isolated([&] {
+        for (const auto &[file, why] : damaged) {
+            for (const char *cmd : {"show", "status", "export"}) {
+                const Result r = tool({cmd, "--from", file});
+                EXPECT_EQ(r.status, 4) << cmd << " " << file;
+                EXPECT_NE(r.err.find(why), std::string::npos) << cmd << " " << file << ": " << r.err;
+                EXPECT_TRUE(r.out.empty());
+            }
+        }
+        EXPECT_EQ(tool({"save", path + ".new"}).status, 3);  // no buffer here: nothing to save
+        writer({"trace", "XTWRITEF:", "1"});
+        const Result r = tool({"save", "/nonexistent/dir/snap"});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
+    });
+}
+
+// Checks a Trace Event Format file by the format's rules and prints, per
+// thread in time order, "slice DEPTH NAME" for complete events and
+// "instant NAME" for instant events.
+const char *kTraceEventCheck = R"(
+import json, sys
+doc = json.load(sys.stdin)
+assert isinstance(doc, dict) and isinstance(doc["traceEvents"], list), "object form with traceEvents"
+assert doc.get("displayTimeUnit", "ms") in ("ms", "ns")
+named, used, threads = set(), set(), {}
+for e in doc["traceEvents"]:
+    assert isinstance(e["name"], str) and e["ph"] in ("X", "i", "M"), e
+    assert type(e["pid"]) is int and type(e["tid"]) is int, e
+    if e["ph"] == "M":
+        assert e["name"] in ("process_name", "thread_name") and isinstance(e["args"]["name"], str), e
+        named.add((e["name"], e["pid"], e["tid"] if e["name"] == "thread_name" else 0))
+        continue
+    assert isinstance(e["ts"], (int, float)) and e["ts"] >= 0, e
+    if e["ph"] == "X":
+        assert isinstance(e["dur"], (int, float)) and e["dur"] >= 0, e
+    else:
+        assert e["s"] in ("g", "p", "t"), e
+    assert isinstance(e.get("args", {}), dict) and isinstance(e.get("cat", ""), str)
+    used.add((e["pid"], e["tid"]))
+    threads.setdefault((e["pid"], e["tid"]), []).append(e)
+for pid, tid in used:
+    assert ("process_name", pid, 0) in named and ("thread_name", pid, tid) in named, (pid, tid)
+for key in sorted(threads):
+    stack = []
+    # Complete events nest: each lies inside the one that encloses it.
+    for e in sorted(threads[key], key=lambda e: (e["ts"], -e.get("dur", 0), e["ph"] != "X")):
+        while stack and e["ts"] >= stack[-1]["ts"] + stack[-1]["dur"] and not (
+                e["ts"] == stack[-1]["ts"] + stack[-1]["dur"] == stack[-1]["ts"]):
+            stack.pop()
+        if e["ph"] == "X":
+            if stack:
+                assert e["ts"] + e["dur"] <= stack[-1]["ts"] + stack[-1]["dur"], ("overlap", e, stack[-1])
+            print("slice", len(stack), e["name"])
+            stack.append(e)
+        else:
+            print("instant", e["name"])
+)";
+
+std::vector<std::string> checkedTimeline(const std::string &json) {
+    const Result r = run({"python3", "-c", kTraceEventCheck}, json);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return lines(r.out);
+}
+
+TEST(Export, CallsBecomeNestedSlicesAndTheRestInstants) {
+    isolated([] {
+        const std::string hosts = tempFile("hosts", "127.0.0.1 localhost\n10.0.0.9 myhost\n");
+        const Result cmd = run({VORQ_HOSTS_CMD, "update", hosts, "myhost", "10.0.0.5"});
+        ASSERT_EQ(cmd.status, 0);
+        Entry first;
+        const auto shown = lines(tool({"show"}).out);
+        ASSERT_FALSE(shown.empty());
+        ASSERT_TRUE(parseFetchedLine(shown[0], first));
+        const Result r = tool({"export", "--pid", std::to_string(first.pid)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto events = checkedTimeline(r.out);
+        size_t calls = 0;
+        for (const auto &l : shown) calls += l.find("XREMHSTT: -> ") != std::string::npos;
+        std::vector<std::string> slices;
+        for (const auto &e : events) {
+            if (e.rfind("slice", 0) == 0) slices.push_back(e);
+        }
+        EXPECT_EQ(slices.size(), calls);
+        EXPECT_EQ(events.size(), shown.size() - calls);  // every other entry is an instant
+        EXPECT_NE(std::find(slices.begin(), slices.end(), "slice 0 vorqManageHostsFile"), slices.end());
+        EXPECT_NE(std::find(slices.begin(), slices.end(), "slice 1 updateHostsFile"), slices.end());
+
+        // Calls never left and exits never entered are instants; they break
+        // no nesting of what follows.
+        std::vector<std::string> nest = {"raw"};
+        for (const char *t : {"NEST   T: -> outer", "NEST   T: -> lost", "NEST   T: <- stray", "NEST   T: -> inner",
+                              "NEST   T: <- inner", "NEST   T: <- outer", "NEST   T: -> open"}) {
+            nest.push_back(hex(t));
+        }
+        writer(nest);  // one thread
+        const auto nested = checkedTimeline(tool({"export", "--component", "NEST"}).out);
+        EXPECT_EQ(nested, (std::vector<std::string>{"slice 0 outer", "instant -> lost", "instant <- stray",
+                                                    "slice 1 inner", "instant -> open"}));
+    });
+}
+
+// --- forwarding to the system log ---
+
+TEST(Syslog, MessagesFollowTheRfcAndEscapeWhatTheyCarry) {
+    const Entry e{1000000000, 42, 0x4D2, 0x4D3, "AB]\"\\  F:\x1b[2J\nline"};
+    EXPECT_EQ(syslogMessage(e, "host"),
+              "<13>1 2001-09-09T01:46:40.000042Z host xtrctl 1234 - [trace@32473 pid=\"1234\" tid=\"1235\" "
+              "component=\"AB\\]\\\"\\\\\\\\\" criteria=\"F\"] AB]\"\\\\  F:\\x1B[2J\\x0Aline");
+    EXPECT_EQ(syslogSeverity('T'), 7);
+    EXPECT_EQ(syslogSeverity('D'), 7);
+    EXPECT_EQ(syslogSeverity('L'), 6);
+    EXPECT_EQ(syslogSeverity('F'), 5);
+    SyslogSink sink;
+    std::string error;
+    for (const char *bad : {"relative/path", "tcp://nohostport", "udp://:514", "tcp://host:", "http://x:1"}) {
+        EXPECT_FALSE(sink.configure(bad, error)) << bad;
+    }
+    EXPECT_TRUE(sink.configure("tcp://[::1]:601", error));
+    EXPECT_TRUE(sink.configure("", error));
+}
+
+// A real rsyslogd in a temporary directory, started and stopped by the
+// test: it takes RFC 5424 messages on a unix socket and on a loopback TCP
+// port and writes each one, parsed, as a line of fields to a file.
+struct Rsyslogd {
+    std::string dir, socket, received;
+    int port = 0;
+    pid_t pid = -1;
+
+    Rsyslogd() {
+        char tmpl[] = "/tmp/xtrctl_rsyslog.XXXXXX";
+        dir = mkdtemp(tmpl);
+        socket = dir + "/log.sock";
+        received = dir + "/received.log";
+        // A free loopback port, kept for restarts.
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+            port = ntohs(a.sin_port);
+        }
+        close(s);
+        const std::string conf =
+            "global(workDirectory=\"" + dir + "\")\n"
+            "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+            "module(load=\"imtcp\")\n"
+            "input(type=\"imuxsock\" Socket=\"" + socket +
+            "\" UseSpecialParser=\"off\" ParseHostname=\"on\" IgnoreTimestamp=\"off\" RateLimit.Interval=\"0\")\n"
+            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\")\n"
+            "template(name=\"fields\" type=\"string\" string=\"%inputname%|%app-name%|%procid%|%syslogseverity%|"
+            "%timereported:::date-rfc3339%|%structured-data%|%msg%\\n\")\n"
+            "action(type=\"omfile\" file=\"" + received + "\" template=\"fields\")\n";
+        FILE *f = std::fopen((dir + "/rsyslog.conf").c_str(), "w");
+        std::fputs(conf.c_str(), f);
+        std::fclose(f);
+    }
+    ~Rsyslogd() {
+        stop();
+        std::filesystem::remove_all(dir);
+    }
+
+    bool listening() const {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(s);
+        return up && access(socket.c_str(), F_OK) == 0;
+    }
+    bool start() {
+        const int err = open((dir + "/rsyslogd.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        pid = ::start({"rsyslogd", "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/rsyslogd.pid"}, err, err);
+        close(err);
+        return waitUntil([&] { return listening(); });
+    }
+    void stop() {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        reap(pid);
+        pid = -1;
+    }
+    // The received lines of one input ("imuxsock" or "imtcp"), split at '|'.
+    std::vector<std::vector<std::string>> lines(const std::string &input) const {
+        std::vector<std::vector<std::string>> out;
+        for (const auto &l : ::lines(fileBytes(received))) {
+            std::vector<std::string> f;
+            std::istringstream in(l);
+            for (std::string x; f.size() < 6 && std::getline(in, x, '|');) f.push_back(x);
+            std::string rest;
+            std::getline(in, rest);
+            f.push_back(rest);
+            if (f[0] == input) out.push_back(f);
+        }
+        return out;
+    }
+};
+
+// How often each "PREFIX seq=N" of a writer arrived, and the lost counts.
+struct Arrivals {
+    std::map<std::string, int> seen;  // "PREFIX N" -> times
+    long lost = 0;
+};
+
+Arrivals arrivals(const std::vector<std::vector<std::string>> &got) {
+    Arrivals a;
+    static const std::regex entry(R"(^(\w+) +F: seq=(\d+) *$)"), lost(R"re(count="(\d+)")re");
+    for (const auto &f : got) {
+        std::smatch m;
+        if (std::regex_match(f[6], m, entry)) a.seen[m[1].str() + " " + m[2].str()]++;
+        if (f[5].find("[lost@32473") == 0 && std::regex_search(f[5], m, lost)) a.lost += std::stol(m[1]);
+    }
+    return a;
+}
+
+TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
+    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
+        FAIL() << "rsyslogd is not installed (scripts/install-deps.sh installs it)";
+    }
+    isolated([] {
+        Rsyslogd daemon;
+        ASSERT_TRUE(daemon.start()) << fileBytes(daemon.dir + "/rsyslogd.err");
+        const std::string tcp = "tcp://127.0.0.1:" + std::to_string(daemon.port);
+        for (const auto &[dest, input] : std::vector<std::pair<std::string, std::string>>{{daemon.socket, "imuxsock"},
+                                                                                         {tcp, "imtcp"}}) {
+            SCOPED_TRACE(dest);
+            Follower f({"--create", "--syslog=" + dest, "--criteria", "F"});
+            ASSERT_TRUE(waitUntil([&] { return registered(f.pid); }));
+            const auto taken = [] {
+                return waitUntil([] {
+                    auto h = header();
+                    return h->oldest == h->end;
+                });
+            };
+            const auto count = [&](const std::string &prefix, int n) {
+                return waitUntil([&] {
+                    const Arrivals a = arrivals(daemon.lines(input));
+                    return a.seen.count(prefix + " " + std::to_string(n - 1)) != 0;
+                });
+            };
+            writer({"trace", "BEFORE F:", "200"});
+            writer({"text", "BEFORE T:", " -> filtered out"});
+            ASSERT_TRUE(count("BEFORE", 200)) << fileBytes(daemon.received);
+            // Entries the ring discarded before the follower took them.
+            writer({"poke", "lost_msg=" + std::to_string(header()->lost_msg + 7)});
+            ASSERT_TRUE(waitUntil([&] {
+                return fileBytes(daemon.received).find("7 trace entries were discarded") != std::string::npos;
+            }));
+
+            daemon.stop();
+            writer({"trace", "DOWN   F:", "50"});
+            ASSERT_TRUE(taken());
+            writer({"trace", "SYNC   F:", "1"});  // taken only once the round before it has been sent
+            ASSERT_TRUE(taken());
+            ASSERT_TRUE(daemon.start());
+            writer({"trace", "AFTER  F:", "100"});
+            ASSERT_TRUE(count("AFTER", 100)) << fileBytes(daemon.received);
+            const Result r = f.stop(SIGTERM);
+            EXPECT_EQ(r.status, 0) << r.err;
+
+            const auto got = daemon.lines(input);
+            const Arrivals a = arrivals(got);
+            for (const auto &[prefix, n] : std::vector<std::pair<std::string, int>>{{"BEFORE", 200}, {"AFTER", 100}}) {
+                for (int i = 0; i < n; i++) {
+                    const auto it = a.seen.find(prefix + " " + std::to_string(i));
+                    EXPECT_EQ(it == a.seen.end() ? 0 : it->second, 1) << prefix << " " << i;
+                }
+            }
+            for (int i = 0; i < 50; i++) EXPECT_EQ(a.seen.count("DOWN " + std::to_string(i)), 0u) << i;
+            EXPECT_GE(a.lost, 7 + 50);  // discarded, the down entries, and the sync entry if it went down too
+            EXPECT_LE(a.lost, 7 + 51);
+            EXPECT_NE(r.err.find("entries could not be forwarded meanwhile"), std::string::npos) << r.err;
+
+            // The fields, against the entry as show gives it.
+            Entry first;
+            const auto shown = lines(tool({"show", "--component", "BEFORE", "--criteria", "F", "--last", "200"}).out);
+            ASSERT_TRUE(!shown.empty() && parseFetchedLine(shown[0], first));
+            const std::string iso = isoTime(first.time, first.usecs);
+            bool found = false;
+            for (const auto &fields : got) {
+                if (fields[6] != first.text) continue;
+                found = true;
+                EXPECT_EQ(fields[1], "xtrctl");
+                EXPECT_EQ(fields[2], std::to_string(first.pid));
+                EXPECT_EQ(fields[3], "5");  // notice
+                EXPECT_EQ(fields[4].substr(0, 26), iso.substr(0, 26));
+                EXPECT_EQ(fields[5], "[trace@32473 pid=\"" + std::to_string(first.pid) + "\" tid=\"" +
+                                         std::to_string(first.tid) + "\" component=\"BEFORE\" criteria=\"F\"]");
+            }
+            EXPECT_TRUE(found) << first.text;
+            ASSERT_EQ(tool({"remove", "--force"}).status, 0);  // the next round starts on a fresh buffer
+            truncate(daemon.received.c_str(), 0);
+        }
     });
 }
 

@@ -4,7 +4,12 @@
 //
 //   trace PREFIX COUNT [PAD]   COUNT trace points "PREFIX seq=N xxx..."
 //   text PREFIX TEXT           one trace point PREFIX followed by TEXT
-//   poke FIELD=VALUE...        set header fields; garbage=SEED scrambles the ring
+//   poke FIELD=VALUE...        set header fields; garbage=SEED scrambles the ring;
+//                              tcN=HEX sets template N's 7 id bytes, eyecatcher=HEX
+//   raw [@SECONDS] HEX...      appends entries with these text bytes straight into
+//                              the ring, as any process could (NULs included), stamped
+//                              SECONDS (default 1000000000) and 42, 43, ... microseconds
+//   fetch                      the lines xtr_fetch_pid_tid and xtr_fetch give, one a line
 //   hold                       stay attached until a signal ends the process
 //   deadpid                    print the id of a process that has ended
 //   fetchbench ROUNDS          time the facility's fetch of the whole ring
@@ -12,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +29,12 @@
 #include "kbvdtrac.h"
 
 namespace {
+
+std::string unhex(const std::string &h) {
+    std::string b;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+    return b;
+}
 
 TRACE_HDR *arm() {
     char none[4] = {};
@@ -87,7 +99,13 @@ int poke(int argc, char **argv) {
         else if (f == "end") h->end = static_cast<uint32_t>(v);
         else if (f == "oldest") h->oldest = static_cast<uint32_t>(v);
         else if (f == "lost_msg") h->lost_msg = static_cast<uint32_t>(v);
-        else if (f == "garbage") {
+        else if (f.rfind("tc", 0) == 0 && f.size() == 3) {
+            const std::string b = unhex(a.substr(eq + 1));
+            std::memcpy(h->template_[f[2] - '0'].tc, b.data(), std::min<size_t>(b.size(), 7));
+        } else if (f == "eyecatcher") {
+            const std::string b = unhex(a.substr(eq + 1));
+            std::memcpy(h->eyecatcher, b.data(), std::min(b.size(), sizeof h->eyecatcher));
+        } else if (f == "garbage") {
             std::mt19937 rng(static_cast<unsigned>(v));
             for (auto &b : h->pbuffer) b = static_cast<unsigned char>(rng());
             // Short lengths here and there, so walks run a while first.
@@ -104,6 +122,49 @@ int poke(int argc, char **argv) {
         }
     }
     xtr_unlock_buf();
+    return 0;
+}
+
+// Appends one entry without the facility: the wrap and discard rules are
+// not needed, the tests use it on a ring with room.
+int raw(const std::string &text, uint32_t seconds, uint32_t usecs) {
+    TRACE_HDR *h = arm();
+    if (h == nullptr || xtr_lock_buf() != 0) return 3;
+    const auto length = static_cast<uint16_t>(text.size() + XTR_MSG_OVERHEAD);
+    if (h->end > XTR_RING_SIZE || h->end + length > XTR_RING_SIZE || (h->end < h->begin && h->end + length >= h->begin)) {
+        xtr_unlock_buf();
+        return 3;
+    }
+    MSG m{length, 0, static_cast<uint32_t>(getpid()), static_cast<uint32_t>(getpid()), seconds, usecs};
+    unsigned char *at = h->pbuffer + h->end;
+    std::memcpy(at, &m, sizeof m);
+    std::memcpy(at + XTR_MSG_HDR_LEN, text.data(), text.size());
+    at[XTR_MSG_HDR_LEN + text.size()] = '\0';
+    h->end += length;
+    h->count++;
+    xtr_unlock_buf();
+    return 0;
+}
+
+// Prints the NUL-ended lines of a fetch buffer, one a line, as a reader
+// that finds lines by their NULs does.
+void printLines(const char *what, const std::vector<char> &buf) {
+    std::printf("%s\n", what);
+    for (size_t at = 0; at < buf.size() && buf[at] != '\0'; at += std::strlen(buf.data() + at) + 1) {
+        std::printf("%s\n", buf.data() + at);
+    }
+}
+
+int fetch() {
+    if (arm() == nullptr) return 3;
+    std::vector<char> buf(2 * XTR_RING_SIZE);
+    SPRET rc = 0;
+    if (xtr_fetch_pid_tid(buf.data(), buf.size(), 0, 0, 0, &rc) != 0) return 3;
+    printLines("fetch_pid_tid", buf);
+    unsigned n = 0;
+    if (xtr_fetch(buf.data(), 2, XTR_RING_SIZE, &n, &rc) != 0) return 3;
+    printLines("fetch", buf);
+    std::printf("fetched=%u\n", n);
     return 0;
 }
 
@@ -154,6 +215,16 @@ int main(int argc, char **argv) {
         std::printf("%d\n", static_cast<int>(pid));
         return 0;
     }
+    if (cmd == "raw" && argc >= 3) {
+        int i = 2;
+        uint32_t seconds = 1000000000;
+        if (argv[2][0] == '@') seconds = static_cast<uint32_t>(std::stoul(argv[i++] + 1));
+        for (uint32_t usecs = 42; i < argc; i++, usecs++) {
+            if (const int rc = raw(unhex(argv[i]), seconds, usecs); rc != 0) return rc;
+        }
+        return 0;
+    }
+    if (cmd == "fetch") return fetch();
     if (cmd == "fetchbench" && argc == 3) return fetchbench(std::atol(argv[2]));
     std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|deadpid|fetchbench ...\n");
     return 2;

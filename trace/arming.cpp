@@ -161,7 +161,20 @@ int arm_trace() noexcept {
                 } else {
                     waitForInitialisation(h);
                     if (std::memcmp(h->eyecatcher, kEyecatcher, sizeof kEyecatcher) != 0) {
-                        std::printf("Opened an incorrect shared memory buffer: eycatcher=%16.16s", h->eyecatcher);
+                        // Anyone may have written these bytes: they reach
+                        // standard output escaped, never raw.
+                        char shown[16 * 4 + 1];
+                        size_t n = 0;
+                        for (size_t i = 0; i < 16 && h->eyecatcher[i] != '\0'; i++) {
+                            const auto c = static_cast<unsigned char>(h->eyecatcher[i]);
+                            if (c >= 0x20 && c < 0x7F && c != '\\') {
+                                shown[n++] = static_cast<char>(c);
+                            } else {
+                                n += static_cast<size_t>(std::snprintf(shown + n, sizeof shown - n, "\\x%02X", c));
+                            }
+                        }
+                        shown[n] = '\0';
+                        std::printf("Opened an incorrect shared memory buffer: eycatcher=%16s", shown);
                         std::fflush(stdout);
                         shmdt(at);
                         result = -1;

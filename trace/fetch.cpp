@@ -12,11 +12,11 @@
 #include "kbvdtrac.h"
 #include "probe.h"
 #include "ring.h"
+#include "ringwalk.h"
 
 namespace xtr {
 namespace {
 
-constexpr uint32_t kMaxEntry = XTR_MSG_OVERHEAD + 512;  // the longest entry a writer makes
 constexpr uint32_t kHeadLength = 36;                   // "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT "
 constexpr uint32_t kLineExtra = 13;                    // fetched line = entry length + 13
 
@@ -31,12 +31,6 @@ struct Ring {
     uint32_t size;
     Reader reader;
 };
-
-uint16_t lengthAt(const Ring &r, uint32_t pos) {
-    uint16_t v;
-    std::memcpy(&v, r.buffer + pos, sizeof v);
-    return v;
-}
 
 // Validation and repair messages go to standard output, flushed each time.
 void validate(const Ring &r) {
@@ -79,34 +73,16 @@ void repairAt(const Ring &r, uint32_t pos, uint32_t length) {
     if (r.oldest) *r.oldest = *r.begin;
 }
 
-// Visits the entries from `begin` to `end` in ring order: visit(pos, header,
-// length) returns false to stop.  An entry that does not fit the ring, a
-// length no writer makes, a second wrap, or a walk that runs past `end`
-// without meeting it is damage: with `repair` the ring is cut there, and the
-// walk ends.  So no walk visits an offset twice, whatever the ring holds.
+// Visits the entries from `begin` to `end` with the one ring walk:
+// visit(pos, header, length) returns false to stop.  With `repair`, the ring
+// is cut where the walk found damage.
 template <class Visit>
 void walk(const Ring &r, bool repair, Visit &&visit) {
-    const uint32_t begin = *r.begin, end = *r.end;
-    uint32_t pos = begin;
-    bool wrapped = false;
-    while (pos != end) {
-        if (pos > r.size) return;
-        const uint32_t length = lengthAt(r, pos);
-        const bool pastEnd = (wrapped || begin <= end) && pos > end;
-        if (length == 0 && !wrapped && pos != 0 && !pastEnd) {
-            wrapped = true;  // the wrap marker: the next entry is at 0
-            pos = 0;
-            continue;
-        }
-        if (length < XTR_MSG_OVERHEAD || length > kMaxEntry || pos + length > r.size || pastEnd) {
-            if (repair) repairAt(r, pos, length);
-            return;
-        }
-        MSG header;
-        std::memcpy(&header, r.buffer + pos, sizeof header);
-        if (!visit(pos, header, length)) return;
-        pos += length;
-    }
+    const RingWalk w = walkRing(r.buffer, r.size, *r.begin, *r.end,
+                                [&](uint32_t pos, const MSG &m, std::string_view text) {
+                                    return visit(pos, m, static_cast<uint32_t>(text.size()) + XTR_MSG_OVERHEAD);
+                                });
+    if (w.damaged && repair && w.damageAt <= r.size) repairAt(r, w.damageAt, w.damageLength);
 }
 
 // Builds the fetched line of one entry (length + 13 bytes with its NUL).
@@ -121,6 +97,11 @@ uint32_t buildLine(char (&work)[550], const Ring &r, uint32_t pos, const MSG &m,
               static_cast<unsigned long>(m.tid));
     const uint32_t textLength = length - XTR_MSG_OVERHEAD;
     std::memcpy(work + kHeadLength, r.buffer + pos + XTR_MSG_HDR_LEN, textLength);
+    // A NUL inside the text would end the line for its reader, and the
+    // rest would read as a line of its own: it is given as a blank.
+    for (uint32_t i = kHeadLength; i < kHeadLength + textLength; i++) {
+        if (work[i] == '\0') work[i] = ' ';
+    }
     work[kHeadLength + textLength] = '\0';
     std::memcpy(work, secs, 10);
     std::memcpy(work + 11, usecs + 4, 6);

@@ -90,7 +90,7 @@ TEST(TraceCall, EntriesCarryProcessAndThreadStamps) {
         xtr_trace("XREMHSTF: other");
     }).join();
     std::vector<MSG> headers;
-    xtr::ringWalk(xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end, xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
+    xtr::walkRing(xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end,
                   [&](const MSG &m, std::string_view) { headers.push_back(m); });
     ASSERT_EQ(headers.size(), 2u);
     EXPECT_EQ(xtr_getpid(), static_cast<unsigned long>(getpid()));
@@ -110,7 +110,7 @@ TEST(TraceCall, ForkedChildStampsItsOwnPid) {
         clearPrivateRing();
         xtr_trace("XREMHSTF: child");
         uint32_t pid = 0;
-        xtr::ringWalk(xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end, xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
+        xtr::walkRing(xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end,
                       [&](const MSG &m, std::string_view) { pid = m.pid; });
         _exit(pid == static_cast<uint32_t>(getpid()) && xtr_getpid() == static_cast<unsigned long>(getpid()) ? 0 : 1);
     }

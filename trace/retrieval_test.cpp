@@ -40,7 +40,7 @@ TRACE_HDR *freshRings() {
 
 Texts sharedTexts(TRACE_HDR *h) {
     Texts t;
-    xtr::ringWalk(h->begin, h->end, h->pbuffer, XTR_RING_SIZE,
+    xtr::walkRing(h->pbuffer, XTR_RING_SIZE, h->begin, h->end,
                   [&](const MSG &, std::string_view s) { t.emplace_back(s); });
     return t;
 }

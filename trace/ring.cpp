@@ -83,7 +83,9 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
         while (begin - t <= L) {
             bool wasOldest = shared && begin == shared->oldest;
             uint32_t len = readLength(buf, begin);
-            if (begin + len > R) {
+            // Anything but a wrap marker or an entry a writer could have
+            // left is damage, by the rule every walk of the ring follows.
+            if (len != 0 && !entryFits(len, begin, R)) {
                 if (shared) {
                     std::printf("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
                                 static_cast<int>(len));

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "kbvdtequ.h"
+#include "ringwalk.h"
 
 namespace xtr {
 
@@ -34,33 +35,6 @@ struct Stamp {
 // discarding the oldest entries as needed.  A text longer than the entry
 // limit is cut.  The caller holds the ring's lock.
 void ringInsert(const RingRef &ring, const char *text, int txt_length, const Stamp &stamp) noexcept;
-
-// Visits the entries from `begin` up to `end`, oldest first, following wrap
-// markers.  visit(const MSG &header, std::string_view text) sees each entry
-// (the text without its terminator); the
-// walk stops at an offset or length that does not fit the ring.
-template <class Visit>
-void ringWalk(uint32_t begin, uint32_t end, const unsigned char *buffer, uint32_t size, Visit &&visit) {
-    uint32_t pos = begin;
-    // Every step either advances or wraps to 0, so 2 * size steps bound a walk.
-    for (uint32_t steps = 0; pos != end && steps < 2 * size; steps++) {
-        if (pos > size || end > size) return;
-        MSG header;
-        uint16_t length;
-        std::memcpy(&length, buffer + pos, sizeof length);
-        if (length == 0) {
-            if (pos == 0) return;  // a marker at 0 would never advance
-            pos = 0;
-            continue;
-        }
-        if (length < XTR_MSG_OVERHEAD || pos + length > size) return;
-        std::memcpy(&header, buffer + pos, sizeof header);
-        visit(static_cast<const MSG &>(header),
-              std::string_view(reinterpret_cast<const char *>(buffer + pos + XTR_MSG_HDR_LEN),
-                               length - XTR_MSG_OVERHEAD));
-        pos += length;
-    }
-}
 
 // Inserts one entry into the shared ring of hdr and wakes a registered
 // continuous reader.  The caller holds the buffer lock.

@@ -34,7 +34,7 @@ protected:
     }
     std::vector<Entry> entries() {
         std::vector<Entry> all;
-        ringWalk(hdr_->begin, hdr_->end, hdr_->pbuffer, XTR_RING_SIZE, [&](const MSG &m, std::string_view t) {
+        walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [&](const MSG &m, std::string_view t) {
             all.push_back({static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) -
                                                  hdr_->pbuffer - XTR_MSG_HDR_LEN),
                            std::string(t)});
@@ -123,6 +123,24 @@ TEST_F(SharedRing, CorruptLengthWhileDiscardingIsRepaired) {
     EXPECT_EQ(out.rfind("Invalid pxtr_hdr->begin=60000 + p->length=9000\n", 0), 0u) << "[" << out << "]";
     EXPECT_LE(hdr_->end, XTR_RING_SIZE);
     EXPECT_LE(hdr_->begin, XTR_RING_SIZE);
+
+    // A length that fits the ring but that no writer makes (below 24 or
+    // above 536) is damage too, by the rule of every walk: discarding does
+    // not step into the middle of other entries on its word.
+    for (uint16_t odd : {uint16_t{7}, uint16_t{600}}) {
+        hdr_ = std::make_unique<TRACE_HDR>();
+        for (int i = 0; i < 140; i++) insert(std::string(476, 'b'));  // wrapped: end below begin
+        const uint32_t at = hdr_->begin;
+        std::memcpy(hdr_->pbuffer + at, &odd, 2);
+        testing::internal::CaptureStdout();
+        insert(std::string(476, 'c'));
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, "Invalid pxtr_hdr->begin=" + std::to_string(at) + " + p->length=" + std::to_string(odd) + "\n");
+        EXPECT_EQ(lengthAt(at), 0) << "repaired to a wrap marker";
+        const RingWalk w = walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [](const MSG &, std::string_view) {});
+        EXPECT_FALSE(w.damaged) << odd;
+        EXPECT_EQ(entries().back().text, std::string(476, 'c'));
+    }
 }
 
 TEST_F(SharedRing, ReaderFlagsWithoutALiveReaderAreCleared) {

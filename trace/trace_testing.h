@@ -10,7 +10,7 @@ namespace xtr::testing {
 
 inline std::vector<std::string> privateRingTexts() {
     std::vector<std::string> texts;
-    ringWalk(xtr_hdrP.begin, xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
+    walkRing(xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr_hdrP.begin, xtr_hdrP.end,
              [&](const MSG &, std::string_view text) { texts.emplace_back(text); });
     return texts;
 }
