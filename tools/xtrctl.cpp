@@ -284,9 +284,11 @@ void printStatusJson(const Snapshot &s) {
     num("initialized", h.bInitialized);
     num("lock_sem", h.uBufferLock);
     num("lock_sem_by_key", s.lockByKey);
+    num("lock_sem_matches", s.lockByKey >= 0 && h.uBufferLock == static_cast<uint32_t>(s.lockByKey));
     num("lock_value", s.lockValue);
     num("event_sem", h.uEventSem);
     num("event_sem_by_key", s.eventByKey);
+    num("event_sem_matches", s.eventByKey >= 0 && h.uEventSem == static_cast<uint32_t>(s.eventByKey));
     num("event_value", s.eventValue);
     num("locked", s.locked);
     num("count", h.count);
@@ -323,10 +325,15 @@ void printStatusText(const Snapshot &s) {
                 isoTime(static_cast<uint32_t>(s.segment.shm_ctime), 0).substr(0, 19).c_str());
     std::printf("header            eyecatcher %s, initialised %d\n",
                 std::memcmp(h.eyecatcher, "TRACE BUFFER", 13) == 0 ? "ok" : "WRONG", static_cast<int>(h.bInitialized));
-    std::printf("lock semaphore    id %u (by key: %d), value %s\n", h.uBufferLock, s.lockByKey,
-                semState(s.lockValue, "free", "held").c_str());
-    std::printf("event semaphore   id %u (by key: %d), value %s\n", h.uEventSem, s.eventByKey,
-                semState(s.eventValue, "posted", "reset").c_str());
+    // The facility uses only the sets under the keys; an id in the header
+    // that names another set was written by someone else and is never used.
+    const auto mismatch = [](uint32_t id, int byKey) {
+        return byKey >= 0 && id == static_cast<uint32_t>(byKey) ? "" : "; the header's id does not match the set under the key and is not used";
+    };
+    std::printf("lock semaphore    id %u (by key: %d), value %s%s\n", h.uBufferLock, s.lockByKey,
+                semState(s.lockValue, "free", "held").c_str(), mismatch(h.uBufferLock, s.lockByKey));
+    std::printf("event semaphore   id %u (by key: %d), value %s%s\n", h.uEventSem, s.eventByKey,
+                semState(s.eventValue, "posted", "reset").c_str(), mismatch(h.uEventSem, s.eventByKey));
     std::printf("count             %u\n", h.count);
     std::printf("lost_msg          %u\n", h.lost_msg);
     std::printf("begin/end/oldest  %u / %u / %u\n", h.begin, h.end, h.oldest);
@@ -363,10 +370,10 @@ int status(const Args &a) {
     const TRACE_HDR &c = *s.hdr;
     s.held = walkRing(c.pbuffer, c.begin, c.end, [](const MSG &, std::string_view) {});
     s.unread = walkRing(c.pbuffer, c.oldest, c.end, [](const MSG &, std::string_view) {});
-    s.lockValue = semctl(static_cast<int>(c.uBufferLock), 0, GETVAL);
-    s.eventValue = semctl(static_cast<int>(c.uEventSem), 0, GETVAL);
     s.lockByKey = semget(static_cast<key_t>(XTR_LOCK_SEM_KEY), 0, 0);
     s.eventByKey = semget(static_cast<key_t>(XTR_EVENT_SEM_KEY), 0, 0);
+    s.lockValue = s.lockByKey < 0 ? -1 : semctl(s.lockByKey, 0, GETVAL);
+    s.eventValue = s.eventByKey < 0 ? -1 : semctl(s.eventByKey, 0, GETVAL);
     if (a.has("--json")) {
         printStatusJson(s);
     } else {

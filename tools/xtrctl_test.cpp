@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,11 +65,15 @@ int reap(pid_t pid, int seconds = 60) {
     return ws;
 }
 
-// Starts argv with standard output and error in memory files.
-pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1) {
+constexpr uid_t kNobody = 65534;
+
+// Starts argv with standard output and error in memory files; with asNobody
+// as the unprivileged user 65534 (the hostile local user).
+pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1, bool asNobody = false) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
         if (inFd >= 0) dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -89,7 +94,7 @@ struct Captured {
     }
 };
 
-Result run(const std::vector<std::string> &argv, const std::string &input = "") {
+Result run(const std::vector<std::string> &argv, const std::string &input = "", bool asNobody = false) {
     Captured c;
     int in = -1;
     if (!input.empty()) {
@@ -98,7 +103,7 @@ Result run(const std::vector<std::string> &argv, const std::string &input = "") 
         lseek(in, 0, SEEK_SET);
     }
     Result r;
-    r.status = statusOf(reap(start(argv, c.out, c.err, in)));
+    r.status = statusOf(reap(start(argv, c.out, c.err, in, asNobody)));
     if (in >= 0) close(in);
     r.out = readAll(c.out);
     r.err = readAll(c.err);
@@ -113,6 +118,14 @@ Result tool(std::vector<std::string> args) {
 Result writer(std::vector<std::string> args) {
     args.insert(args.begin(), XTRCTL_WRITER);
     Result r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+}
+
+// The writer helper run by the unprivileged user.
+Result nobodyWriter(std::vector<std::string> args) {
+    args.insert(args.begin(), XTRCTL_WRITER);
+    Result r = run(args, "", true);
     EXPECT_EQ(r.status, 0) << r.err;
     return r;
 }
@@ -521,6 +534,34 @@ TEST(Follow, AGoneReadersRegistrationIsClearedAndALiveOneKept) {
         const std::string st = tool({"status", "--json"}).out;
         EXPECT_NE(st.find("\"reader_pid\":" + me + ",\"reader_alive\":1,\"cleared_reader\":0"), std::string::npos) << st;
         EXPECT_EQ(header()->pid, getpid());
+    });
+}
+
+TEST(HostileUser, ForeignSemaphoreIdsAreReportedAndNeverOperatedOn) {
+    isolated([] {
+        writer({"trace", "XTWRITEF:", "5"});
+        const int foreign = semget(IPC_PRIVATE, 1, 0600);  // another program's, root's own
+        ASSERT_GE(foreign, 0);
+        const std::string id = std::to_string(foreign);
+        nobodyWriter({"poke", "lock_sem=" + id, "event_sem=" + id});
+        {
+            Follower f({"--create"});
+            ASSERT_TRUE(waitUntil([&] { return registered(f.pid); }));
+            writer({"trace", "XTWRITEF:", "300"});
+            const Result r = f.stop(SIGINT);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.err.find("300 entries shown"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(semctl(foreign, 0, GETVAL), 0);  // follow's reset would have made it 1
+        EXPECT_EQ(semctl(foreign, 0, GETPID), 0);  // nobody ever operated on it
+        const Result text = tool({"status"});
+        EXPECT_EQ(text.status, 0);
+        EXPECT_NE(text.out.find("lock semaphore    id " + id), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("does not match the set under the key"), std::string::npos) << text.out;
+        const std::string json = tool({"status", "--json"}).out;
+        EXPECT_NE(json.find("\"lock_sem_matches\":0"), std::string::npos) << json;
+        EXPECT_NE(json.find("\"event_sem_matches\":0"), std::string::npos) << json;
+        semctl(foreign, 0, IPC_RMID);
     });
 }
 

@@ -87,6 +87,8 @@ int poke(int argc, char **argv) {
         else if (f == "end") h->end = static_cast<uint32_t>(v);
         else if (f == "oldest") h->oldest = static_cast<uint32_t>(v);
         else if (f == "lost_msg") h->lost_msg = static_cast<uint32_t>(v);
+        else if (f == "lock_sem") h->uBufferLock = static_cast<uint32_t>(v);
+        else if (f == "event_sem") h->uEventSem = static_cast<uint32_t>(v);
         else if (f == "garbage") {
             std::mt19937 rng(static_cast<unsigned>(v));
             for (auto &b : h->pbuffer) b = static_cast<unsigned char>(rng());

@@ -26,18 +26,12 @@ static_assert(sizeof kEyecatcher == 13);
 
 // How long an attacher waits for the creator to finish initialising.
 constexpr int kInitWaitMs = 500;
-// How long a trace call waits for the buffer lock before recording nothing.
-constexpr time_t kLockWaitSeconds = 2;
-
 union my_semun {
     int val;
     struct semid_ds *buf;
     unsigned short *array;
     struct seminfo *__buf;
 };
-
-constexpr int kSemPosted = 0;  // event values
-constexpr int kSemReset = 1;
 
 pthread_mutex_t threadLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> armed{false};
@@ -84,6 +78,7 @@ void initialiseSegment(TRACE_HDR *h) {
     std::memcpy(h->eyecatcher, kEyecatcher, sizeof kEyecatcher);
     h->uBufferLock = createSemaphoreSet(XTR_LOCK_SEM_KEY, false);
     h->uEventSem = createSemaphoreSet(XTR_EVENT_SEM_KEY, true);
+    adoptSemaphoreSets(static_cast<int>(h->uBufferLock), static_cast<int>(h->uEventSem));
     for (TEMPLATE &t : h->template_) {
         std::memset(t.tc, ' ', sizeof t.tc);
         std::memset(t.criteria, ' ', sizeof t.criteria);
@@ -104,27 +99,6 @@ void waitForInitialisation(const TRACE_HDR *h) {
     for (int i = 0; i < kInitWaitMs && __atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) == 0; i++) {
         usleep(1000);
     }
-}
-
-// The lock and event calls need an armed process.
-int notArmed() {
-    errno = EINVAL;
-    return -1;
-}
-
-int semopRetrying(int id, sembuf *ops, size_t n) {
-    int rc;
-    do {
-        rc = semop(id, ops, n);
-    } while (rc != 0 && errno == EINTR);
-    return rc;
-}
-
-int setEvent(int value) {
-    if (header() == nullptr) return notArmed();
-    my_semun arg{};
-    arg.val = value;
-    return semctl(static_cast<int>(header()->uEventSem), 0, SETVAL, arg);
 }
 
 }  // namespace
@@ -165,6 +139,9 @@ int arm_trace() noexcept {
                         std::fflush(stdout);
                         shmdt(at);
                         result = -1;
+                    } else {
+                        // The sets under the keys, whatever ids the header names.
+                        adoptSemaphoreSets(semaphoreSetByKey(XTR_LOCK_SEM_KEY), semaphoreSetByKey(XTR_EVENT_SEM_KEY));
                     }
                 }
                 if (result == 0) pxtr_hdr.store(h, std::memory_order_release);
@@ -184,25 +161,6 @@ int arm_trace() noexcept {
 bool isArmed() noexcept { return armed.load(std::memory_order_acquire); }
 
 TRACE_HDR *header() noexcept { return pxtr_hdr.load(std::memory_order_acquire); }
-
-bool lockShared(int *lockId) noexcept {
-    TRACE_HDR *h = header();
-    *lockId = static_cast<int>(h->uBufferLock);
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    timespec wait{kLockWaitSeconds, 0};
-    int rc;
-    do {
-        rc = semtimedop(*lockId, ops, 2, &wait);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
-void unlockShared(int lockId) noexcept {
-    // Never waits: a lock value that someone else already set back to 0
-    // must not block the release.
-    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
-    (void)semopRetrying(lockId, &op, 1);
-}
 
 }  // namespace xtr
 
@@ -263,27 +221,5 @@ int xtr_was_trace_running(void) { return xtr_TraceWasRunning; }
 unsigned long xtr_getpid(void) { return ulMyPID.load(std::memory_order_relaxed); }
 
 unsigned long xtr_gettid(void) { return static_cast<unsigned long>(currentTid()); }
-
-int xtr_lock_buf(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    return semopRetrying(static_cast<int>(header()->uBufferLock), ops, 2) == 0 ? 0 : -1;
-}
-
-int xtr_unlock_buf(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};  // releasing a free lock fails at once, never blocks
-    return semopRetrying(static_cast<int>(header()->uBufferLock), &op, 1) == 0 ? 0 : -1;
-}
-
-int xtrPostEventSem(void) { return setEvent(kSemPosted); }
-
-int xtrResetEventSem(void) { return setEvent(kSemReset); }
-
-int xtrWaitEventSem(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf op = {0, 0, 0};
-    return semop(static_cast<int>(header()->uEventSem), &op, 1) == 0 ? 0 : -1;
-}
 
 }  // extern "C"

@@ -30,6 +30,17 @@ bool isArmed() noexcept;
 // The attached header; meaningful only when armed.
 TRACE_HDR *header() noexcept;
 
+// --- the buffer lock and the event semaphore (lock.cpp) ---
+
+// The set under a facility key (found, never created), or -1.
+int semaphoreSetByKey(key_t key) noexcept;
+
+// The sets this process operates on: found or created under the keys at
+// arming.  Ids written in the header are never used.
+void adoptSemaphoreSets(int lock, int event) noexcept;
+int lockSetId() noexcept;
+int eventSetId() noexcept;
+
 // Takes the buffer lock, giving up after a bounded wait so that a process
 // that holds it forever cannot hang a trace call.  On success *lockId is the
 // set that must be released with unlockShared().

@@ -244,6 +244,40 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
     });
 }
 
+// Another program's private semaphore, named in the header by a local user:
+// neither the trace calls nor the lock and event calls operate on it.
+TEST(HostileUser, ForeignSemaphoreIdsInTheHeaderAreNeverUsed) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        const unsigned lock = h->uBufferLock, event = h->uEventSem;
+        const int foreign = semget(IPC_PRIVATE, 1, 0600);  // root's own, held
+        ASSERT_GE(foreign, 0);
+        ASSERT_EQ(semctl(foreign, 0, SETVAL, 1), 0);
+        asNobodyOnHeader([&](TRACE_HDR *w) {
+            w->uBufferLock = static_cast<uint32_t>(foreign);
+            w->uEventSem = static_cast<uint32_t>(foreign);
+            w->pid = getpid();  // a reader to post for
+            w->cont = 1;
+            w->count = 500;
+        });
+        for (int i = 0; i < 5; i++) xtr_trace("XHOSTILF: call %d", i);
+        EXPECT_EQ(sharedTexts().back(), "XHOSTILF: call 4");  // the real lock was taken
+        EXPECT_EQ(semValue(event), 0);                        // and the real event posted
+        EXPECT_EQ(xtrResetEventSem(), 0);
+        EXPECT_EQ(semValue(event), 1);
+        EXPECT_EQ(xtr_lock_buf(), 0);
+        EXPECT_EQ(semValue(lock), 1);
+        EXPECT_EQ(xtr_unlock_buf(), 0);
+        xtr_dump_bytes("XHOSTILF:", "abcd", 4);
+        EXPECT_EQ(semValue(foreign), 1);
+        EXPECT_EQ(semValue(lock), 0);
+        EXPECT_EQ(h->uBufferLock, static_cast<uint32_t>(foreign));  // left as written, only reported
+        semctl(foreign, 0, IPC_RMID);
+    });
+}
+
 TEST(Recording, HolderKilledWithTheLockReleasesIt) {
     isolated([] {
         xtr_trace("XRECTSTF: arm");

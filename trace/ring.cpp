@@ -142,8 +142,7 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
     // reader that went away without unregistering switches collection off.
     if (hdr->cont != 0 && hdr->count > 100) {
         if (hdr->pid != 0 && readerAlive(hdr->pid, hdr->count)) {
-            // An event id that names the lock set would release the lock.
-            if (hdr->uEventSem != hdr->uBufferLock) (void)xtrPostEventSem();
+            (void)xtrPostEventSem();
         } else {
             hdr->cont = 0;
             hdr->cont_running = 0;
