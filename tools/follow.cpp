@@ -58,7 +58,11 @@ void setTimer(long micros) {
 // Clears the registration of `reader` if it is still the registered one.
 bool unregister(TRACE_HDR *h, pid_t reader) {
     BufferLock lock;
-    if (!lock.held() || h->pid != reader) return false;
+    if (!lock.held()) {
+        lock.report();
+        return false;
+    }
+    if (h->pid != reader) return false;
     h->pid = 0;
     h->cont = 0;
     h->cont_running = 0;
@@ -93,6 +97,9 @@ int startWatchdog(TRACE_HDR *h, pid_t reader, pid_t *child) {
         char c;
         while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
         }
+        // The reader has ended: from here on the watchdog can be ended too,
+        // and its one lock wait is bounded.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
         if (unregister(h, reader)) {
             std::fprintf(stderr, "xtrctl: follower %d ended without unregistering; its registration was cleared\n",
                          static_cast<int>(reader));
@@ -124,7 +131,7 @@ uint32_t countBase(const Progress &p, bool priority) {
     return base > 0 ? static_cast<uint32_t>(base) : 0;
 }
 
-enum class Drain { Ok, SlotLost, OutputGone };
+enum class Drain { Ok, SlotLost, LockHeld, OutputGone };
 
 // Takes what waits for the reader and prints it.  The part of the ring to
 // take is copied under the lock and walked after it is released, so writers
@@ -134,7 +141,10 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
     uint32_t from, end, lostNow;
     {
         BufferLock lock;
-        if (!lock.held()) return Drain::SlotLost;
+        if (!lock.held()) {
+            lock.report();
+            return Drain::LockHeld;
+        }
         if (h->pid != self) return Drain::SlotLost;
         from = h->oldest;
         end = h->end;
@@ -183,7 +193,7 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
 int registerReader(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
     BufferLock lock;
     if (!lock.held()) {
-        std::fprintf(stderr, "xtrctl: cannot take the trace buffer lock: %s\n", std::strerror(errno));
+        lock.report();
         return kUnavailable;
     }
     if (const int32_t gone = clearGoneReader(h)) reportCleared(gone);
@@ -249,6 +259,10 @@ int follow(const FollowOptions &o) {
         (void)xtrResetEventSem();  // before taking: a post after this wakes the wait below
         const Drain d = drain(h, self, o, p);
         if (d == Drain::OutputGone) break;
+        if (d == Drain::LockHeld) {
+            status = kUnavailable;
+            break;
+        }
         if (d == Drain::SlotLost) {
             std::fprintf(stderr, "xtrctl: the reader registration was taken over or the lock failed\n");
             status = kUnavailable;

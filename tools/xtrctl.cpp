@@ -365,6 +365,7 @@ int status(const Args &a) {
         s.locked = lock.held();
         if (s.locked) s.cleared = clearGoneReader(h);
         std::memcpy(s.hdr.get(), h, sizeof(TRACE_HDR));
+        if (!s.locked) lock.report();
     }
     if (s.cleared) reportCleared(s.cleared);
     const TRACE_HDR &c = *s.hdr;
@@ -379,7 +380,7 @@ int status(const Args &a) {
     } else {
         printStatusText(s);
     }
-    return kDone;
+    return s.locked ? kDone : kUnavailable;
 }
 
 // --- templates ---
@@ -411,6 +412,10 @@ int listTemplates(const Args &a) {
     unsigned char lengths[XTR_TEMPLATES];
     {
         BufferLock lock;
+        if (!lock.held()) {
+            lock.report();
+            return kUnavailable;
+        }
         std::memcpy(t, h->template_, sizeof t);
         std::memcpy(lengths, h->template_length, sizeof lengths);
     }
@@ -491,7 +496,7 @@ int editTemplate(int argc, char **argv) {
     {
         BufferLock lock;
         if (!lock.held()) {
-            std::fprintf(stderr, "xtrctl: cannot take the trace buffer lock: %s\n", std::strerror(errno));
+            lock.report();
             return kUnavailable;
         }
         std::memcpy(&h->template_[n], &t, sizeof t);

@@ -134,7 +134,9 @@ private:
     int saved_ = -1;
 };
 
-// The buffer lock of the attached header, held while alive.
+// The buffer lock, held while alive.  It is the set under the facility's
+// lock key, taken with the facility's operations, but waited for at most
+// kLockWaitSeconds: any local user can hold it for good.
 class BufferLock {
 public:
     BufferLock();
@@ -142,10 +144,17 @@ public:
     BufferLock(const BufferLock &) = delete;
     BufferLock &operator=(const BufferLock &) = delete;
     [[nodiscard]] bool held() const { return held_; }
+    // Says on standard error why the lock was not taken, naming the process
+    // that last operated on it.
+    void report() const;
 
 private:
+    int id_ = -1;
+    int error_ = 0;
     bool held_ = false;
 };
+
+constexpr int kLockWaitSeconds = 2;
 
 enum class Reader { None, Alive, Gone };
 

@@ -565,6 +565,33 @@ TEST(HostileUser, ForeignSemaphoreIdsAreReportedAndNeverOperatedOn) {
     });
 }
 
+// A local user takes the buffer lock and keeps it.  Every command that needs
+// the lock gives up after a bounded wait with status 3, naming the holder;
+// a follower ends the same way, its watchdog too.
+TEST(HostileUser, AHeldLockEndsEveryWaitWithStatusThree) {
+    isolated([] {
+        writer({"trace", "XTWRITEF:", "5"});
+        Follower f({});
+        ASSERT_TRUE(waitUntil([&] { return registered(f.pid); }));
+        Captured c;
+        const pid_t holder = start({XTRCTL_WRITER, "holdlock"}, c.out, c.err, -1, true);
+        ASSERT_TRUE(waitUntil([&] { return readAll(c.out) == "ready\n"; }));
+        const std::string names = "the last process to operate on it was pid " + std::to_string(holder);
+        for (const auto &args : std::vector<std::vector<std::string>>{
+                 {"status"}, {"templates"}, {"template", "set", "1", "ABC", "++  "}, {"follow"}}) {
+            const Result r = tool(args);
+            EXPECT_EQ(r.status, 3) << args[0];
+            EXPECT_NE(r.err.find(names), std::string::npos) << args[0] << ": " << r.err;
+        }
+        const Result followed = f.stop(SIGTERM);  // it was stuck on the lock, or is now
+        EXPECT_EQ(followed.status, 3) << followed.err;
+        EXPECT_NE(followed.err.find(names), std::string::npos) << followed.err;
+        kill(holder, SIGKILL);  // the kernel undoes its hold
+        reap(holder);
+        EXPECT_EQ(tool({"templates"}).status, 0);
+    });
+}
+
 TEST(Templates, EditedTemplatesSelectAsSet) {
     isolated([] {
         ASSERT_EQ(tool({"template", "clear", "0"}).status, 0);

@@ -6,6 +6,7 @@
 //   text PREFIX TEXT           one trace point PREFIX followed by TEXT
 //   poke FIELD=VALUE...        set header fields; garbage=SEED scrambles the ring
 //   hold                       stay attached until a signal ends the process
+//   holdlock                   take the buffer lock and keep it until killed
 //   deadpid                    print the id of a process that has ended
 //   fetchbench ROUNDS          time the facility's fetch of the whole ring
 #include <sys/time.h>
@@ -149,6 +150,12 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         for (;;) pause();
     }
+    if (cmd == "holdlock") {
+        if (arm() == nullptr || xtr_lock_buf() != 0) return 3;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (;;) pause();
+    }
     if (cmd == "deadpid") {
         const pid_t pid = fork();
         if (pid == 0) _exit(0);
@@ -157,6 +164,6 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (cmd == "fetchbench" && argc == 3) return fetchbench(std::atol(argv[2]));
-    std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|deadpid|fetchbench ...\n");
+    std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|holdlock|deadpid|fetchbench ...\n");
     return 2;
 }

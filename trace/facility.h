@@ -42,10 +42,21 @@ int lockSetId() noexcept;
 int eventSetId() noexcept;
 
 // Takes the buffer lock, giving up after a bounded wait so that a process
-// that holds it forever cannot hang a trace call.  On success *lockId is the
-// set that must be released with unlockShared().
+// that holds it forever cannot hang a trace call.  A wait that ran out
+// costs the process once: for a while after it, the lock is only tried
+// without waiting, until it is found free.  On success *lockId is the set
+// that must be released with unlockShared().  The caller holds
+// xtr_mutex_sem.
 bool lockShared(int *lockId) noexcept;
 void unlockShared(int lockId) noexcept;
+
+// Counts entries that were selected for the shared ring but not written
+// because the lock could not be had; they are added to lost_msg (and
+// count) once the lock is taken again.  The caller holds xtr_mutex_sem.
+void noteMissedShared(uint32_t entries) noexcept;
+
+// Bounded waits for the lock that ran out in this process (for tests).
+unsigned lockWaitsRunOut() noexcept;
 
 // --- selection (kbvdtrac.cpp) ---
 

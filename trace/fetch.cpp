@@ -187,15 +187,17 @@ unsigned fetchRing(const Ring &r, char *out, size_t outSize, unsigned long pid, 
 // Clears the caller's buffer and runs body() under the buffer lock, all in
 // a guarded section: a buffer that faults while it is written is refused
 // like one that fails the access check.  Returns the lock result, or 2.
+// The own ring needs no machine-wide lock: xtr_mutex_sem, held by the
+// guarded section, keeps its writers out.
 template <class Body>
-SPRET guardedFetch(char *out, size_t outSize, SPRET *fun_rc_ptr, Body &&body) {
+SPRET guardedFetch(char *out, size_t outSize, SPRET *fun_rc_ptr, bool sharedRing, Body &&body) {
     volatile int locked = 0, lockId = -1;
-    volatile SPRET lockResult = -1;
+    volatile SPRET lockResult = sharedRing ? -1 : 0;
     const GuardResult g = runGuarded(
         [&] {
             if (outSize != 0) std::memset(out, 0, outSize);
             int id;
-            if (lockShared(&id)) {
+            if (sharedRing && lockShared(&id)) {
                 lockId = id;
                 locked = 1;
                 lockResult = 0;
@@ -233,7 +235,7 @@ SPRET xtr_fetch(char *pbuffer, unsigned int num_traces, unsigned int line_length
     }
     *fun_rc_ptr = 0;
     volatile unsigned fetched = 0;
-    const SPRET rc = guardedFetch(pbuffer, size, fun_rc_ptr, [&] {
+    const SPRET rc = guardedFetch(pbuffer, size, fun_rc_ptr, true, [&] {
         fetched = fetchRing(sharedRing(header(), Reader::Fetch), pbuffer, size, 0, 0, xtr_getpid());
     });
     if (rc != 2) *num_fetched = fetched;
@@ -253,7 +255,7 @@ SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long
     }
     *fun_rc_ptr = 0;
     const bool own = ulPid == xtr_getpid();
-    return guardedFetch(pbuffer, ulBufferSize, fun_rc_ptr, [&] {
+    return guardedFetch(pbuffer, ulBufferSize, fun_rc_ptr, !own, [&] {
         const Ring r = own ? Ring{&xtr_hdrP.begin, &xtr_hdrP.end, nullptr, xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
                                   Reader::FetchPidTid}
                            : sharedRing(header(), Reader::FetchPidTid);

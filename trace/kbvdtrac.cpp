@@ -78,14 +78,20 @@ void traceWork(const char *text, va_list args, volatile int &traceit, volatile i
     }
 
     iStep = 6;
-    int id;
-    if (!lockShared(&id)) return;  // the entry is recorded in neither ring
-    lockId = id;
-    iBufferLocked = 1;
+    // The process's own ring is guarded by xtr_mutex_sem, held here; only
+    // the shared ring needs the machine-wide lock.
     const int length = static_cast<uint16_t>(tmplength);
     const auto sec = static_cast<unsigned long>(tv.tv_sec), usec = static_cast<unsigned long>(tv.tv_usec);
     xtr_add_entryP(entry, length, ulPID, ulTID, sec, usec);
-    if (traceit) xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
+    if (!traceit) return;
+    int id;
+    if (!lockShared(&id)) {
+        noteMissedShared(1);
+        return;
+    }
+    lockId = id;
+    iBufferLocked = 1;
+    xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
 }
 
 // Reports a trace call that was rejected or faulted, as a trace point of the

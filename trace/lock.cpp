@@ -17,6 +17,58 @@ namespace {
 
 // How long a trace call waits for the buffer lock before it gives up.
 constexpr time_t kLockWaitSeconds = 2;
+// After a wait that ran out, how long the process only tries the lock
+// without waiting, unless it finds the lock free sooner.
+constexpr time_t kStuckSeconds = 60;
+
+// The process's view of the buffer lock.  Guarded by xtr_mutex_sem: every
+// caller of lockShared() holds it.
+struct LockHealth {
+    bool stuck = false;        // a wait ran out; only try without waiting
+    timespec since{};          // when it ran out
+    uint32_t missed = 0;       // selected entries the shared ring did not get meanwhile
+    unsigned waitsRunOut = 0;  // bounded waits that ran out, ever
+} health;
+
+timespec now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return t;
+}
+
+// One attempt that never waits.
+bool tryOnce(int id) {
+    sembuf ops[2] = {{0, 0, IPC_NOWAIT}, {0, 1, SEM_UNDO | IPC_NOWAIT}};
+    int rc;
+    do {
+        rc = semop(id, ops, 2);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// Waits for the lock up to kLockWaitSeconds in all, signals or not.  False
+// with errno EAGAIN when the wait ran out.
+bool waitBounded(int id) {
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += kLockWaitSeconds;
+    for (;;) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        timespec left{deadline.tv_sec - t.tv_sec, deadline.tv_nsec - t.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_sec--;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec < 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        if (semtimedop(id, ops, 2, &left) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
 
 std::atomic<int> lockSet{-1};
 std::atomic<int> eventSet{-1};
@@ -66,15 +118,35 @@ int lockSetId() noexcept { return lockSet.load(std::memory_order_relaxed); }
 int eventSetId() noexcept { return eventSet.load(std::memory_order_relaxed); }
 
 bool lockShared(int *lockId) noexcept {
-    *lockId = lockSetId();
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    timespec wait{kLockWaitSeconds, 0};
-    int rc;
-    do {
-        rc = semtimedop(*lockId, ops, 2, &wait);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    const int id = lockSetId();
+    *lockId = id;
+    bool locked;
+    if (health.stuck && now().tv_sec - health.since.tv_sec < kStuckSeconds) {
+        locked = tryOnce(id);
+    } else {
+        locked = waitBounded(id);
+        if (!locked && errno == EAGAIN) {
+            health.waitsRunOut++;
+            health.stuck = true;
+            health.since = now();
+        }
+    }
+    if (!locked) return false;
+    health.stuck = false;
+    if (health.missed != 0) {
+        // What the shared ring missed counts as lost, and as written, so
+        // that count stays the entries held plus lost_msg.
+        TRACE_HDR *h = header();
+        h->lost_msg += health.missed;
+        h->count += health.missed;
+        health.missed = 0;
+    }
+    return true;
 }
+
+void noteMissedShared(uint32_t entries) noexcept { health.missed += entries; }
+
+unsigned lockWaitsRunOut() noexcept { return health.waitsRunOut; }
 
 void unlockShared(int lockId) noexcept {
     // Never waits: a lock value that someone else already set back to 0

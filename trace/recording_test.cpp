@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "facility.h"
 #include "ipc_testing.h"
 
 namespace xtr::testing {
@@ -205,14 +206,16 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
             EXPECT_EQ(xtr_unlock_buf(), 0);
         });
         held.pass();
-        // A trace call gives up on a lock held for too long and records nothing.
+        // A trace call gives up on a lock held for too long: the entry goes
+        // to the process's own ring only.
         clearPrivateRing();
-        const uint32_t count = h->count;
+        const uint32_t count = h->count, lost = h->lost_msg;
         errno = EXDEV;
         xtr_trace("XRECTSTF: while the lock is held");
         EXPECT_EQ(errno, EXDEV);
-        EXPECT_TRUE(privateRingTexts().empty());
+        EXPECT_EQ(privateRingTexts(), Texts{"XRECTSTF: while the lock is held"});
         EXPECT_EQ(h->count, count);
+        EXPECT_EQ(lockWaitsRunOut(), 1u);
 
 #ifdef XTR_UNDER_TSAN
         // The thread sanitizer runs a handler only once the thread leaves the
@@ -240,7 +243,10 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
 #endif
         EXPECT_TRUE(exitedCleanly(reap(holder)));
         xtr_trace("XRECTSTF: after the holder let go");
-        EXPECT_EQ(privateRingTexts(), Texts{"XRECTSTF: after the holder let go"});
+        EXPECT_EQ(privateRingTexts(), (Texts{"XRECTSTF: while the lock is held", "XRECTSTF: after the holder let go"}));
+        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: after the holder let go");
+        EXPECT_EQ(h->lost_msg, lost + 1);  // the missed entry, counted once the lock was back
+        EXPECT_EQ(h->count, count + 2);
     });
 }
 
@@ -275,6 +281,45 @@ TEST(HostileUser, ForeignSemaphoreIdsInTheHeaderAreNeverUsed) {
         EXPECT_EQ(semValue(lock), 0);
         EXPECT_EQ(h->uBufferLock, static_cast<uint32_t>(foreign));  // left as written, only reported
         semctl(foreign, 0, IPC_RMID);
+    });
+}
+
+// A local user holds the buffer lock for good.  A process pays one bounded
+// wait; its later trace calls and dumps go to its own ring without waiting,
+// count what the shared ring missed, and share again once the lock is free.
+TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        Gate held, release;
+        const pid_t holder = spawnAsNobody([&] {
+            ASSERT_EQ(xtr_lock_buf(), 0);
+            held.open();
+            release.pass();
+            EXPECT_EQ(xtr_unlock_buf(), 0);
+        });
+        held.pass();
+        clearPrivateRing();
+        const uint32_t count = h->count, lost = h->lost_msg;
+        for (int i = 0; i < 20; i++) xtr_trace("XHOSTILF: call %d", i);
+        xtr_dump_bytes("XHOSTILF:", "0123456789abcdef0123456789abcdef0123", 36);  // two lines
+        xtr_trace("XHOSTILD: unselected");
+        EXPECT_EQ(lockWaitsRunOut(), 1u);  // the first call only
+        EXPECT_EQ(privateRingTexts().size(), 23u);
+        EXPECT_EQ(h->count, count);
+        char buf[4096];
+        SPRET rc = 0;
+        EXPECT_EQ(xtr_fetch_pid(buf, sizeof buf, &rc), 0);  // the own ring needs no shared lock
+        EXPECT_EQ(std::string(buf).substr(36), "XHOSTILF: call 0");
+
+        release.open();
+        EXPECT_TRUE(exitedCleanly(reap(holder)));
+        xtr_trace("XHOSTILF: lock free again");
+        EXPECT_EQ(sharedTexts().back(), "XHOSTILF: lock free again");
+        EXPECT_EQ(h->lost_msg, lost + 22);
+        EXPECT_EQ(h->count, count + 23);
+        EXPECT_EQ(lockWaitsRunOut(), 1u);
     });
 }
 

@@ -70,7 +70,8 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
 // The process's own ring.
 extern TRACE_P_HDR xtr_hdrP;
 
-// Inserts one entry into the process's own ring.
+// Inserts one entry into the process's own ring.  The caller holds
+// xtr_mutex_sem, which guards the own ring (no machine-wide lock needed).
 void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
                     unsigned long ulTime, unsigned long ulUsecs) noexcept;
 
