@@ -91,25 +91,41 @@ void BufferLock::report() const {
                  kLockWaitSeconds, last);
 }
 
-Reader readerState(int32_t pid) {
-    if (pid == 0) return Reader::None;
-    if (pid < 0) return Reader::Gone;  // no process has such an id
-    if (kill(pid, 0) == 0 || errno == EPERM) return Reader::Alive;
-    return errno == ESRCH ? Reader::Gone : Reader::Alive;
+namespace {
+template <class T>
+T current(const T &field) {
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);  // written by other processes meanwhile
+}
+}  // namespace
+
+ReaderSample sampleReader(const TRACE_HDR *h) {
+    ReaderSample s;
+    s.pid = current(h->pid);
+    s.beat = current(h->cont_running);
+    if (s.pid == 0) return s;
+    const uint32_t count = current(h->count);
+    for (int waited = 0; waited <= kReaderSampleMillis; waited += 10) {
+        if (current(h->pid) != s.pid || current(h->cont_running) != s.beat || current(h->count) < count) {
+            s.state = Reader::Alive;
+            return s;
+        }
+        usleep(10000);
+    }
+    s.state = Reader::Gone;
+    return s;
 }
 
-int32_t clearGoneReader(TRACE_HDR *h) {
-    const int32_t pid = h->pid;
-    if (readerState(pid) != Reader::Gone) return 0;
+int32_t clearGoneReader(TRACE_HDR *h, const ReaderSample &sample) {
+    if (sample.state != Reader::Gone || h->pid != sample.pid || h->cont_running != sample.beat) return 0;
     h->pid = 0;
     h->cont = 0;
     h->cont_running = 0;
     h->priority = 0;
-    return pid;
+    return sample.pid;
 }
 
 void reportCleared(int32_t pid) {
-    std::fprintf(stderr, "xtrctl: the registered reader (pid %d) no longer exists; its registration was cleared\n",
+    std::fprintf(stderr, "xtrctl: the registered reader (pid %d) no longer reads; its registration was cleared\n",
                  static_cast<int>(pid));
 }
 

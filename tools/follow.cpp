@@ -161,6 +161,11 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
         }
         if (end <= kRingSize) h->oldest = end;
         h->count = countBase(p, o.priority);
+        // The heartbeat by which writers and `status` see that the reader
+        // keeps reading; and the flags, in case they were cleared meanwhile.
+        h->cont_running = static_cast<uint16_t>(h->cont_running % 65535 + 1);
+        h->cont = 1;
+        h->priority = o.priority ? 1 : 0;
         lostNow = h->lost_msg;
     }
     if (lostNow != p.lostSeen) {
@@ -191,13 +196,14 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
 // Registers this process as the reader, clearing a registration whose
 // reader is gone; refuses when a live reader holds the slot.
 int registerReader(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
+    const ReaderSample sample = sampleReader(h);  // before the lock: it takes a moment
     BufferLock lock;
     if (!lock.held()) {
         lock.report();
         return kUnavailable;
     }
-    if (const int32_t gone = clearGoneReader(h)) reportCleared(gone);
-    if (h->pid != 0 && h->pid != self) {
+    if (const int32_t gone = clearGoneReader(h, sample)) reportCleared(gone);
+    if (h->pid != 0) {
         std::fprintf(stderr, "xtrctl: pid %d already follows the trace buffer; one reader at a time\n",
                      static_cast<int>(h->pid));
         return kUnavailable;

@@ -10,6 +10,7 @@
 // process's first call, so they look for the segment first and report its
 // absence with status 3.
 #include <sys/sem.h>
+#include <signal.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -245,6 +246,7 @@ struct Snapshot {
     std::unique_ptr<TRACE_HDR> hdr = std::make_unique<TRACE_HDR>();
     bool locked = false;
     int32_t cleared = 0;
+    ReaderSample reader;
     Walk held, unread;
     int lockValue = -1, eventValue = -1;
     int lockByKey = -1, eventByKey = -1;
@@ -258,7 +260,9 @@ std::string criteriaSet(const unsigned char (&flags)[XTR_CRITERIA]) {
     return s;
 }
 
-bool processExists(pid_t pid) { return pid > 0 && readerState(pid) == Reader::Alive; }
+// Whether the segment's creator still runs (information only; the pid comes
+// from the kernel, translated into our PID namespace).
+bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 void printStatusJson(const Snapshot &s) {
     const TRACE_HDR &h = *s.hdr;
@@ -301,7 +305,7 @@ void printStatusJson(const Snapshot &s) {
     num("ring_damaged", s.held.damaged);
     num("unread_entries", s.unread.entries);
     num("reader_pid", h.pid);
-    num("reader_alive", h.pid != 0 && readerState(h.pid) == Reader::Alive);
+    num("reader_alive", s.reader.state == Reader::Alive);
     num("cleared_reader", s.cleared);
     num("cont", h.cont);
     num("cont_running", h.cont_running);
@@ -344,7 +348,7 @@ void printStatusText(const Snapshot &s) {
         std::printf("reader            none\n");
     } else {
         std::printf("reader            pid %d (%s)\n", static_cast<int>(h.pid),
-                    readerState(h.pid) == Reader::Alive ? "running" : "gone");
+                    s.reader.state == Reader::Alive ? "reading" : "not reading");
     }
     std::printf("cont/running/prio %u / %u / %d\n", h.cont, h.cont_running, static_cast<int>(h.priority));
     std::printf("active            %u\n", h.active);
@@ -360,10 +364,11 @@ int status(const Args &a) {
     if (s.shmid < 0 || shmctl(s.shmid, IPC_STAT, &s.segment) != 0) return noBuffer();  // before we attach
     TRACE_HDR *h = attach();
     if (h == nullptr) return noBuffer();
+    s.reader = sampleReader(h);
     {
         BufferLock lock;
         s.locked = lock.held();
-        if (s.locked) s.cleared = clearGoneReader(h);
+        if (s.locked) s.cleared = clearGoneReader(h, s.reader);
         std::memcpy(s.hdr.get(), h, sizeof(TRACE_HDR));
         if (!s.locked) lock.report();
     }

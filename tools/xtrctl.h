@@ -158,13 +158,28 @@ constexpr int kLockWaitSeconds = 2;
 
 enum class Reader { None, Alive, Gone };
 
-// The state of the registered reader `pid`: Gone when no such process
-// exists (or the field holds no process id at all).
-Reader readerState(int32_t pid);
+// The registered reader as watched for a moment.  A reader shows that it
+// keeps reading by moving its heartbeat (cont_running) or setting count
+// back, as `follow` does at least ten times a second.  Its pid is never
+// looked up: a reader in another PID namespace is invisible there, and
+// anyone may have written the field.
+struct ReaderSample {
+    int32_t pid = 0;
+    uint16_t beat = 0;
+    Reader state = Reader::None;
+};
 
-// Clears a registration whose reader is gone: pid, cont, cont_running and
-// priority.  The caller holds the lock.  Returns the pid cleared, or 0.
-int32_t clearGoneReader(TRACE_HDR *h);
+// How long sampleReader() watches: several of the follower's rounds.
+constexpr int kReaderSampleMillis = 600;
+
+// Watches the header without the lock for up to kReaderSampleMillis; Alive
+// as soon as the reader shows progress (or the registration changes).
+ReaderSample sampleReader(const TRACE_HDR *h);
+
+// Clears a registration that `sample` found Gone and that has not changed
+// since: pid, cont, cont_running and priority.  The caller holds the lock.
+// Returns the pid cleared, or 0.
+int32_t clearGoneReader(TRACE_HDR *h, const ReaderSample &sample);
 
 // Reports a cleared registration on standard error.
 void reportCleared(int32_t pid);

@@ -94,8 +94,15 @@ void initialiseSegment(TRACE_HDR *h) {
     __atomic_store_n(&h->bInitialized, 1, __ATOMIC_RELEASE);
 }
 
-// An attacher gives a creator that is still initialising a moment to finish.
+// Start-up waits made by this process: at most one.
+unsigned initWaits = 0;
+
+// An attacher gives a creator that is still initialising a moment to finish,
+// once per process: a header left uninitialised (or reset by anyone) must
+// not cost every later arming attempt the same wait.
 void waitForInitialisation(const TRACE_HDR *h) {
+    if (__atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) != 0 || initWaits != 0) return;
+    initWaits++;
     for (int i = 0; i < kInitWaitMs && __atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) == 0; i++) {
         usleep(1000);
     }
@@ -157,6 +164,8 @@ int arm_trace() noexcept {
     errno = iErrnoSave;
     return result;
 }
+
+unsigned initialisationWaits() noexcept { return initWaits; }
 
 bool isArmed() noexcept { return armed.load(std::memory_order_acquire); }
 

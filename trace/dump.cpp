@@ -90,7 +90,7 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
     bool badArea = false;
     while (remaining > 0) {
         const unsigned chunk = remaining < kBytesPerLine ? remaining : kBytesPerLine;
-        volatile int locked = 0, lockId = -1;
+        volatile int locked = 0, lockId = -1, pause = 0;
         // Every byte is read inside the guarded section: an area whose
         // middle cannot be read is reported, not fatal.  The own ring is
         // guarded by xtr_mutex_sem; only the shared ring needs the lock.
@@ -111,6 +111,7 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
                 lockId = id;
                 locked = 1;
                 xtr_add_entry(dumpLine, length, ulPID, ulTID, sec, usec, h);
+                pause = pauseForReader();
             },
             [&] {
                 if (locked) unlockShared(lockId);
@@ -121,7 +122,7 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
         }
         bytes += chunk;
         remaining -= chunk;
-        if (selected && h->cont != 0 && h->count > 200 && h->priority != 0) usleep(1000);
+        if (pause) usleep(1000);
     }
     if (badArea) {
 #pragma GCC diagnostic push

@@ -24,6 +24,10 @@ namespace xtr {
 // buffer.  Preserves errno.
 int arm_trace() noexcept;
 
+// Waits for a creator to finish initialising made by this process: at most
+// one in its life (for tests).
+unsigned initialisationWaits() noexcept;
+
 // True once this process has armed; never cleared.
 bool isArmed() noexcept;
 

@@ -323,6 +323,56 @@ TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
     });
 }
 
+// The pause fields written by a local user cost nothing without a reader
+// that keeps reading; a header left uninitialised costs one start-up wait
+// per process, not one per call.
+TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
+    isolated([] {
+        // An uninitialised segment with a wrong eyecatcher under the key.
+        const pid_t planter = spawnAsNobody([] {
+            ASSERT_GE(shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666), 0);
+        });
+        ASSERT_TRUE(exitedCleanly(reap(planter)));
+        const pid_t victim = spawn([] {
+            StdoutCapture out;
+            for (int i = 0; i < 5; i++) xtr_trace("XHOSTILF: call %d", i);
+            const std::string said = out.take();
+            EXPECT_EQ(initialisationWaits(), 1u);
+            size_t messages = 0;
+            for (size_t at = 0; (at = said.find("Opened an incorrect shared memory buffer", at)) != std::string::npos; at++) {
+                messages++;
+            }
+            EXPECT_EQ(messages, 5u);  // every call still tries to arm
+        });
+        EXPECT_TRUE(exitedCleanly(reap(victim)));
+        ASSERT_EQ(shmctl(shmget(XTR_SHM_KEY, 0, 0), IPC_RMID, nullptr), 0);
+
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        asNobodyOnHeader([](TRACE_HDR *w) {
+            w->pid = 1;  // a process that exists, and never reads
+            w->cont = 1;
+            w->priority = 1;
+            w->count = 5000;
+        });
+        const unsigned pauses = readerPauses();
+        for (int i = 0; i < 300; i++) xtr_trace("XHOSTILF: call %d", i);
+        EXPECT_EQ(readerPauses(), pauses);
+        EXPECT_EQ(h->cont, 1);  // still posted for; only a reader's own tools unregister it
+        // The same fields with a reader that takes entries now and then.
+        for (int i = 0; i < 100; i++) {
+            if (i % 20 == 0) {
+                h->count = 300;
+                h->cont_running++;
+            }
+            xtr_trace("XHOSTILF: read %d", i);
+        }
+        EXPECT_GT(readerPauses(), pauses);
+
+    });
+}
+
 TEST(Recording, HolderKilledWithTheLockReleasesIt) {
     isolated([] {
         xtr_trace("XRECTSTF: arm");
