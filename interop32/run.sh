@@ -25,7 +25,7 @@ if ! echo 'int main(){}' | g++ -m32 -x c++ - -o "$out/probe32" 2>/dev/null; then
     exit 2
 fi
 
-srcs=(kbvdtrac arming guard probe dump fetch formatter lock ring)
+srcs=(kbvdtrac arming guard probe diagnostic dump fetch formatter lock ring)
 build() {  # dir flags...
     local dir=$1
     shift

@@ -52,11 +52,10 @@ uint32_t createSemaphoreSet(key_t key, bool event) {
         my_semun arg{};
         if (semctl(0, 0, IPC_RMID, arg) != 0) {
             if (event) {
-                std::printf("Error deleting event semaphore (errno=%d %s)", errno, std::strerror(errno));
+                diagnostic("Error deleting event semaphore (errno=%d %s)", errno, std::strerror(errno));
             } else {
-                std::printf("Error deleting semaphore (errno=%d %s)", errno, std::strerror(errno));
+                diagnostic("Error deleting semaphore (errno=%d %s)", errno, std::strerror(errno));
             }
-            std::fflush(stdout);
         } else {
             id = semget(key, 1, kCreateFlags);
         }
@@ -64,11 +63,10 @@ uint32_t createSemaphoreSet(key_t key, bool event) {
     if (id < 0 && errno == EEXIST) id = semget(key, 1, kOpenFlags);
     if (id < 0) {
         if (event) {
-            std::printf("Error obtaining event semaphore (errno=%d %s)", errno, std::strerror(errno));
+            diagnostic("Error obtaining event semaphore (errno=%d %s)", errno, std::strerror(errno));
         } else {
-            std::printf("Error obtaining semaphore (errno=%d %s)", errno, std::strerror(errno));
+            diagnostic("Error obtaining semaphore (errno=%d %s)", errno, std::strerror(errno));
         }
-        std::fflush(stdout);
     }
     return static_cast<uint32_t>(id);
 }
@@ -125,16 +123,14 @@ int arm_trace() noexcept {
         }
         if (id < 0) {
             result = -errno;
-            std::printf("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
-            std::fflush(stdout);
+            diagnostic("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
         } else {
             shmid = id;
             void *at = shmat(id, nullptr, 0);
             if (at == reinterpret_cast<void *>(-1)) {
                 result = -errno;
-                std::printf("Error attaching to message shared memory block (errno=%d %s)\n", errno,
+                diagnostic("Error attaching to message shared memory block (errno=%d %s)\n", errno,
                             std::strerror(errno));
-                std::fflush(stdout);
             } else {
                 auto *h = static_cast<TRACE_HDR *>(at);
                 if (creator) {
@@ -142,8 +138,7 @@ int arm_trace() noexcept {
                 } else {
                     waitForInitialisation(h);
                     if (std::memcmp(h->eyecatcher, kEyecatcher, sizeof kEyecatcher) != 0) {
-                        std::printf("Opened an incorrect shared memory buffer: eycatcher=%16.16s", h->eyecatcher);
-                        std::fflush(stdout);
+                        diagnostic("Opened an incorrect shared memory buffer: eycatcher=%16.16s", h->eyecatcher);
                         shmdt(at);
                         result = -1;
                     } else {

@@ -16,6 +16,14 @@
 
 namespace xtr {
 
+// --- messages (diagnostic.cpp) ---
+
+// Prints one of the facility's messages on standard output without ever
+// blocking or ending the caller (no SIGPIPE) and without touching its stdio
+// stream; a message that cannot be written at once is dropped.  Preserves
+// errno.
+void diagnostic(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
 // --- arming (arming.cpp) ---
 
 // Attaches the shared buffer, creating and initialising it when this is the

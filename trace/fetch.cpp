@@ -43,23 +43,21 @@ void validate(const Ring &r) {
     const bool fetch = r.reader == Reader::Fetch;
     if (*r.end > r.size) {
         if (fetch) {
-            std::printf("fetch: Invalid pxtr_hdr->end=%d\n", static_cast<int>(*r.end));
+            diagnostic("fetch: Invalid pxtr_hdr->end=%d\n", static_cast<int>(*r.end));
         } else {
-            std::printf("fetch_pid_tid: Invalid *puEnd=%d > uBufLen=%d\n", static_cast<int>(*r.end),
+            diagnostic("fetch_pid_tid: Invalid *puEnd=%d > uBufLen=%d\n", static_cast<int>(*r.end),
                         static_cast<int>(r.size));
         }
-        std::fflush(stdout);
         *r.end = 0;
         if (r.oldest) *r.oldest = *r.begin;
     }
     if (*r.begin > r.size) {
         if (fetch) {
-            std::printf("fetch: Invalid pxtr_hdr->begin=%d\n", static_cast<int>(*r.begin));
+            diagnostic("fetch: Invalid pxtr_hdr->begin=%d\n", static_cast<int>(*r.begin));
         } else {
-            std::printf("fetch_pid_tid: Invalid *puBegin=%d > uBufLen=%d\n", static_cast<int>(*r.begin),
+            diagnostic("fetch_pid_tid: Invalid *puBegin=%d > uBufLen=%d\n", static_cast<int>(*r.begin),
                         static_cast<int>(r.size));
         }
-        std::fflush(stdout);
         *r.begin = 0;
         if (r.oldest) *r.oldest = 0;
     }
@@ -68,11 +66,10 @@ void validate(const Ring &r) {
 // Truncates the ring at a damaged entry: from here on the entries are lost.
 void repairAt(const Ring &r, uint32_t pos, uint32_t length) {
     if (r.reader == Reader::Fetch) {
-        std::printf("fetch: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
+        diagnostic("fetch: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
     } else {
-        std::printf("fetch_pid_tid: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
+        diagnostic("fetch_pid_tid: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
     }
-    std::fflush(stdout);
     const uint16_t zero = 0;
     std::memcpy(r.buffer + pos, &zero, sizeof zero);
     *r.end = pos;

@@ -119,8 +119,7 @@ void reportTrap(int step, const char *text) {
             xtr_trace("XTR    F:#### INVALID POINTER PASSED TO xtr_trace");
             break;
         default:
-            std::printf("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
-            std::fflush(stdout);
+            diagnostic("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
             if (iInternalTrap == 0) {
                 iInternalTrap = 1;
                 xtr_trace("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d", step);

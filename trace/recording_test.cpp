@@ -3,6 +3,7 @@
 // signals and dead or hostile holders, faulty trace calls and the signal
 // actions around them, many writers at once, and a header full of garbage.
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 
@@ -370,6 +371,43 @@ TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
         }
         EXPECT_GT(readerPauses(), pauses);
 
+    });
+}
+
+// Damage written by a local user makes the facility print its repair
+// messages.  With standard output a closed pipe or a pipe nobody reads, the
+// tracing program neither dies of SIGPIPE nor blocks, and its stream shows
+// no error.
+TEST(HostileUser, DiagnosticsNeverKillOrBlockTheCaller) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+        int closed[2], full[2];
+        ASSERT_EQ(pipe(closed), 0);
+        ASSERT_EQ(pipe(full), 0);
+        close(closed[0]);
+        ASSERT_EQ(fcntl(full[1], F_SETFL, O_NONBLOCK), 0);
+        while (write(full[1], "0123456789abcdef", 16) > 0) {
+        }
+        ASSERT_EQ(fcntl(full[1], F_SETFL, 0), 0);  // a program's own, blocking
+        std::fflush(stdout);
+        const int saved = dup(1);
+        for (int out : {closed[1], full[1]}) {
+            dup2(out, 1);
+            for (int i = 0; i < 3; i++) {
+                asNobodyOnHeader([](TRACE_HDR *w) { w->end = 70000; });
+                errno = EXDEV;
+                xtr_trace("XHOSTILF: after damage %d", i);
+                EXPECT_EQ(errno, EXDEV);
+            }
+            EXPECT_EQ(sharedTexts().back(), "XHOSTILF: after damage 2");
+            EXPECT_EQ(std::ferror(stdout), 0);
+            sigset_t pending;
+            sigpending(&pending);
+            EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+        }
+        dup2(saved, 1);
+        close(saved);
     });
 }
 

@@ -1,5 +1,6 @@
 #include "ring.h"
 
+#include "facility.h"
 #include "kbvdtrac.h"
 
 #include <time.h>
@@ -95,16 +96,14 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
     // Offsets beyond the ring are repaired before anything is read at them.
     if (end > R) {
         if (shared) {
-            std::printf("Invalid pxtr_hdr->end=%d\n", static_cast<int>(end));
-            std::fflush(stdout);
+            diagnostic("Invalid pxtr_hdr->end=%d\n", static_cast<int>(end));
             shared->oldest = begin;
         }
         end = 0;
     }
     if (begin > R) {
         if (shared) {
-            std::printf("Invalid pxtr_hdr->begin=%d\n", static_cast<int>(begin));
-            std::fflush(stdout);
+            diagnostic("Invalid pxtr_hdr->begin=%d\n", static_cast<int>(begin));
             shared->oldest = 0;
         }
         begin = 0;
@@ -124,9 +123,8 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
             uint32_t len = readLength(buf, begin);
             if (begin + len > R) {
                 if (shared) {
-                    std::printf("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
+                    diagnostic("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
                                 static_cast<int>(len));
-                    std::fflush(stdout);
                     shared->oldest = begin;
                 }
                 writeLength(buf, begin, 0);
