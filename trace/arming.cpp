@@ -39,9 +39,32 @@ std::atomic<TRACE_HDR *> pxtr_hdr{nullptr};
 long shmid = -1;
 int xtr_TraceWasRunning = 0;
 std::atomic<unsigned long> ulMyPID{0};
-bool forkHandlerSet = false;
 
-void childAfterFork() { ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed); }
+// Fork at any moment: both mutexes are taken around fork, in the locking
+// order, so the child never inherits one held by a thread it does not have.
+// The child starts them afresh (a recursive mutex records its owner's
+// thread id, which is not the child's) and records under its own pid.
+void prepareFork() {
+    pthread_mutex_lock(&threadLock);
+    pthread_mutex_lock(&xtr_mutex_sem);
+}
+
+void parentAfterFork() {
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    pthread_mutex_unlock(&threadLock);
+}
+
+void childAfterFork() {
+    const pthread_mutex_t recursive = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    const pthread_mutex_t plain = PTHREAD_MUTEX_INITIALIZER;
+    std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
+    std::memcpy(&threadLock, &plain, sizeof plain);
+    ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
+}
+
+__attribute__((constructor)) void registerForkHandlers() {
+    (void)pthread_atfork(prepareFork, parentAfterFork, childAfterFork);
+}
 
 // Creates one semaphore set exclusively.  A set that received the id 0 is
 // removed and created again.  A set left under the key by an earlier
@@ -151,7 +174,6 @@ int arm_trace() noexcept {
         }
         if (result == 0) {
             ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
-            if (!forkHandlerSet) forkHandlerSet = pthread_atfork(nullptr, nullptr, childAfterFork) == 0;
             armed.store(true, std::memory_order_release);
         }
     }
