@@ -178,11 +178,20 @@ TEST(Recording, CountAndTheContinuousReader) {
         xtr_trace("XRECTSTF: wakes the reader");
         EXPECT_EQ(semValue(event), 0);
         EXPECT_TRUE(exitedCleanly(reap(reader)));
+        // Posted once until the reader takes entries, and every 64th insertion.
         ASSERT_EQ(xtrResetEventSem(), 0);
+        h->count = 310;
+        xtr_trace("XRECTSTF: already posted");
+        EXPECT_EQ(semValue(event), 1);
+        h->count = 150;  // the reader took entries and set count back
         xtr_trace("XRECTSTF: posts again");
         EXPECT_EQ(semValue(event), 0);
+        ASSERT_EQ(xtrResetEventSem(), 0);
+        h->count = 191;
+        xtr_trace("XRECTSTF: 192nd");
+        EXPECT_EQ(semValue(event), 0);
         EXPECT_EQ(h->cont, 1);
-        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: posts again");
+        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: 192nd");
     });
 }
 

@@ -48,6 +48,7 @@ struct ReaderWatch {
     uint32_t countAfter = 0;   // count after this process's last insertion
     bool progressed = false;   // progress seen since the registration changed
     timespec at{};             // when progress was last seen
+    bool posted = false;       // the event was posted since the reader's last progress
     bool pause = false;        // the last insertion's decision
     unsigned pauses = 0;       // decisions to pause, ever (for tests)
 } watch;
@@ -65,6 +66,7 @@ bool readerKeepsReading(const TRACE_HDR *h, uint32_t countBefore) {
     if (pid != watch.pid) {
         watch.pid = pid;
         watch.progressed = false;  // a new registration proves itself first
+        watch.posted = false;
     } else {
         progress = beat != watch.beat || countBefore < watch.countAfter;
     }
@@ -73,6 +75,7 @@ bool readerKeepsReading(const TRACE_HDR *h, uint32_t countBefore) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     if (progress) {
+        watch.posted = false;
         watch.progressed = true;
         watch.at = now;
         return true;
@@ -183,7 +186,13 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
     const bool reading = readerKeepsReading(hdr, before);
     if (hdr->count > 100) {
         if (hdr->pid != 0) {
-            (void)xtrPostEventSem();
+            // Posting costs a system call: once after the reader last took
+            // entries is enough to wake it, and every 64th insertion keeps a
+            // reader that shows no progress woken too.
+            if (!watch.posted || hdr->count % 64 == 0) {
+                (void)xtrPostEventSem();
+                watch.posted = true;
+            }
             watch.pause = reading && hdr->priority != 0 && hdr->count > 200;
             if (watch.pause) watch.pauses++;
         } else {
