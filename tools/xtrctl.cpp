@@ -53,7 +53,7 @@ constexpr const char *kHelp =
     "      read on standard error.  --create makes a buffer if none exists.\n"
     "  status [--json]\n"
     "      The header at a glance.  Clears the registration of a reader that\n"
-    "      no longer exists.\n"
+    "      no longer reads.\n"
     "  templates\n"
     "      List the ten selection templates.\n"
     "  template set N COMPONENT CRITERIA [--pid P] [--tid T]\n"
