@@ -55,6 +55,11 @@ void parentAfterFork() {
 }
 
 void childAfterFork() {
+    // Released as taken (this also tells a thread checker), then started
+    // afresh: the release of the recursive mutex may be refused, as its
+    // recorded owner is the parent's thread id.
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    pthread_mutex_unlock(&threadLock);
     const pthread_mutex_t recursive = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     const pthread_mutex_t plain = PTHREAD_MUTEX_INITIALIZER;
     std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
