@@ -73,13 +73,15 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         ASSERT_NE(mem, MAP_FAILED);
         board = new (mem) Board{};
 
+        // Installed before the writers are forked, so that no signal can
+        // reach one before it has the handler (the default action would end it).
+        struct sigaction sa{};
+        sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
+        sigaction(SIGUSR1, &sa, nullptr);
         Gate start;
         std::vector<pid_t> writers;
         for (int p = 0; p < kProcs; p++) {
             writers.push_back(spawn([&, p] {
-                struct sigaction sa{};
-                sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
-                sigaction(SIGUSR1, &sa, nullptr);
                 start.pass();
                 std::vector<std::thread> threads;
                 for (int t = 0; t < kThreads; t++) {
