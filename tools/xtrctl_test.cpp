@@ -504,9 +504,7 @@ TEST(Follow, AGoneReadersRegistrationIsClearedAndALiveOneKept) {
         const std::string gone = lines(writer({"deadpid"}).out).at(0);
         const std::vector<std::string> stale = {"poke", "pid=" + gone, "cont=1", "cont_running=1", "priority=1",
                                                 "count=5000"};
-        writer(stale);
-        // Such a registration no longer pauses writers: its reader never reads.
-        EXPECT_EQ(field(writer({"trace", "XTWRITEF:", "50"}).out, "paced"), 0);
+        writer(stale);  // (that it pauses no writer is checked in the facility's own tests)
 
         const Result s = tool({"status"});
         EXPECT_EQ(s.status, 0);
