@@ -3,7 +3,9 @@
 // `oldest` to `end` and sets `count` back to a base (0 for short entries),
 // so that `count` says how many entries wait for it: writers wake it once
 // more than 100 wait and, with priority, pause 1 ms after each trace point
-// while more than 200 do.
+// while more than 200 do.  Each round also moves a heartbeat
+// (cont_running): writers pause, and `status` keeps the registration, only
+// for a reader whose heartbeat moves.
 //
 // A watchdog process clears the registration when the reader dies without
 // doing so itself (SIGKILL, a crash), so no writer goes on pausing for a
