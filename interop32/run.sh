@@ -11,7 +11,9 @@
 #      and 32-bit xtr_fetch all list the same entries, and the texts are the
 #      newest ones the writer wrote, with its process id;
 #   3. the other way round: a 64-bit writer, read by the 32-bit side;
-#   4. both widths write into one segment in turn; every reader agrees.
+#   4. both widths write into one segment in turn; every reader agrees;
+#   5. both widths write at the same time, contending for the lock: both
+#      finish and every call of both is counted.
 #
 #   interop32/run.sh          exits non-zero on any disagreement
 set -euo pipefail
@@ -25,7 +27,7 @@ if ! echo 'int main(){}' | g++ -m32 -x c++ - -o "$out/probe32" 2>/dev/null; then
     exit 2
 fi
 
-srcs=(kbvdtrac arming guard probe dump fetch formatter ring)
+srcs=(kbvdtrac arming guard probe diagnostic dump fetch formatter lock ring)
 build() {  # dir flags...
     local dir=$1
     shift
@@ -117,5 +119,13 @@ p3=$("$I32" write n32 100)
 agree c && own c "$p1" "$I32" m32 150 && own c "$p2" "$I64" m64 150 && own c "$p3" "$I32" n32 100
 "$I32" header >"$W/c.header32"; "$I64" header >"$W/c.header64"
 cmp -s "$W/c.header32" "$W/c.header64" || { echo "   header fields differ" >&2; exit 1; }'
+
+scenario "both widths at once, contending for the lock" "$readers"'
+"$I32" write k32 20000 >"$W/d.pid32" & a=$!
+"$I64" write k64 20000 >"$W/d.pid64" & b=$!
+wait $a && wait $b || { echo "   a writer failed" >&2; exit 1; }
+agree d
+"$I64" header >"$W/d.header"
+grep -q " count=40000 lost=" "$W/d.header" || { echo "   not every call of both writers was recorded: $(cat "$W/d.header")" >&2; exit 1; }'
 
 exit $fail

@@ -4,11 +4,16 @@
 // child.
 #include <sched.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,16 +30,24 @@ struct Entry {
     std::string text;
 };
 
-int runHere(std::vector<std::string> args) {
+// Runs the command (after `before`, a wrapper such as strace) here; with
+// stdoutFd >= 0 as its standard output.  Its exit status, or 128 + signal.
+int runHere(std::vector<std::string> args, const std::vector<std::string> &before = {}, int stdoutFd = -1) {
     args.insert(args.begin(), VORQ_HOSTS_CMD);
+    args.insert(args.begin(), before.begin(), before.end());
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
     pid_t pid;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
     int ws = 0;
     waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 std::vector<Entry> sharedRing() {
@@ -89,6 +102,97 @@ TEST_F(HostsTrace, SuccessfulRunsAsTheySitInTheSharedRing) {
             EXPECT_EQ(ring.front().pid, ring[update.size() - 1].pid);
             EXPECT_NE(ring.front().pid, ring.back().pid);
         }
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(child, &ws, 0), child);
+    ASSERT_TRUE(WIFEXITED(ws));
+    EXPECT_EQ(WEXITSTATUS(ws), 0);
+}
+
+// A local user holds the buffer lock and never lets go.  A root run of the
+// command still succeeds, and pays one bounded wait for the lock: after it
+// ran out, every further attempt is made without waiting.
+TEST_F(HostsTrace, ALockHeldByAnotherUserCostsOneBoundedWait) {
+    REQUIRE_ROOT();
+    if (std::string(VORQ_STRACE).empty()) GTEST_SKIP() << "strace is not installed";
+    const std::string hosts = path("hosts");
+    const std::string calls = path("calls");
+    writeFile(hosts, "127.0.0.1 localhost\n");
+    pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWIPC) != 0) _exit(99);
+        if (runHere({"update", hosts, "myhost", "10.0.0.5"}) != 0) _exit(98);  // creates the buffer
+        int ready[2];
+        if (pipe(ready) != 0) _exit(96);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const int lock = semget(XTR_LOCK_SEM_KEY, 1, 0);
+            sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
+            if (semop(lock, take, 2) != 0) _exit(2);
+            (void)!write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        char c;
+        if (read(ready[0], &c, 1) != 1) _exit(95);
+        // The leak checker of a sanitized build refuses to run under ptrace.
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
+        const int rc = runHere({"update", hosts, "otherhost", "10.0.0.6"},
+                               {VORQ_STRACE, "-f", "-qq", "-e", "trace=semop,semtimedop", "-o", calls});
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        EXPECT_EQ(rc, 0);
+        EXPECT_NE(readFile(hosts).find("10.0.0.6 otherhost"), std::string::npos);
+        int ranOut = 0, nowait = 0;
+        std::istringstream in(readFile(calls));
+        for (std::string line; std::getline(in, line);) {
+            if (line.find("IPC_NOWAIT") != std::string::npos) {
+                nowait++;
+            } else if (line.find("semtimedop(") != std::string::npos && line.find("EAGAIN") != std::string::npos) {
+                ranOut++;
+            }
+        }
+        EXPECT_EQ(ranOut, 1) << readFile(calls);
+        EXPECT_GE(nowait, 5) << readFile(calls);  // the later selected trace points tried without waiting
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(child, &ws, 0), child);
+    ASSERT_TRUE(WIFEXITED(ws));
+    EXPECT_EQ(WEXITSTATUS(ws), 0);
+}
+
+// A segment under the key that is not a trace buffer (planted by a local
+// user) makes every trace call print the facility's message.  With standard
+// output a closed pipe, the command still does its work and exits 0.
+TEST_F(HostsTrace, DiagnosticsOnAClosedStandardOutputDoNotKillTheCommand) {
+    REQUIRE_ROOT();
+    const std::string hosts = path("hosts");
+    writeFile(hosts, "127.0.0.1 localhost\n");
+    pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWIPC) != 0) _exit(99);
+        const pid_t planter = fork();
+        if (planter == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
+            const int id = shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666);
+            void *at = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
+            if (at == reinterpret_cast<void *>(-1)) _exit(2);
+            std::memcpy(at, "NOT A BUFFER", 12);
+            static_cast<TRACE_HDR *>(at)->bInitialized = 1;
+            _exit(0);
+        }
+        int ws = 0;
+        waitpid(planter, &ws, 0);
+        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+        int out[2];
+        if (pipe(out) != 0) _exit(96);
+        close(out[0]);
+        EXPECT_EQ(runHere({"update", hosts, "myhost", "10.0.0.5"}, {}, out[1]), 0);
+        EXPECT_NE(readFile(hosts).find("10.0.0.5 myhost"), std::string::npos);
         _exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int ws = 0;

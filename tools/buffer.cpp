@@ -1,11 +1,14 @@
 // Access to the machine's trace buffer: whether it exists, attaching through
 // the facility, the buffer lock, and the registered reader's liveness.
 #include <signal.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "kbvdtrac.h"
 #include "xtrctl.h"
@@ -40,31 +43,89 @@ TRACE_HDR *attach() {
     return xtr_get_hdr();
 }
 
-BufferLock::BufferLock() : held_(xtr_lock_buf() == 0) {}
+BufferLock::BufferLock() : id_(semget(static_cast<key_t>(XTR_LOCK_SEM_KEY), 1, 0)) {
+    if (id_ < 0) {
+        error_ = errno;
+        return;
+    }
+    // Signals (the follower's tick) interrupt the wait; the deadline holds.
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += kLockWaitSeconds;
+    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+    for (;;) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        const long long left = (deadline.tv_sec - t.tv_sec) * 1000000000LL + (deadline.tv_nsec - t.tv_nsec);
+        if (left <= 0) {
+            error_ = EAGAIN;
+            return;
+        }
+        timespec wait{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        if (semtimedop(id_, ops, 2, &wait) == 0) {
+            held_ = true;
+            return;
+        }
+        if (errno != EINTR) {
+            error_ = errno;
+            return;
+        }
+    }
+}
 
 BufferLock::~BufferLock() {
-    if (held_) (void)xtr_unlock_buf();
+    if (!held_) return;
+    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
+    while (semop(id_, &op, 1) != 0 && errno == EINTR) {
+    }
 }
 
-Reader readerState(int32_t pid) {
-    if (pid == 0) return Reader::None;
-    if (pid < 0) return Reader::Gone;  // no process has such an id
-    if (kill(pid, 0) == 0 || errno == EPERM) return Reader::Alive;
-    return errno == ESRCH ? Reader::Gone : Reader::Alive;
+void BufferLock::report() const {
+    if (error_ != EAGAIN) {
+        std::fprintf(stderr, "xtrctl: cannot take the trace buffer lock: %s\n", std::strerror(error_));
+        return;
+    }
+    const int last = semctl(id_, 0, GETPID);
+    std::fprintf(stderr,
+                 "xtrctl: the trace buffer lock has been held for %d s; the last process to operate on it was pid %d\n",
+                 kLockWaitSeconds, last);
 }
 
-int32_t clearGoneReader(TRACE_HDR *h) {
-    const int32_t pid = h->pid;
-    if (readerState(pid) != Reader::Gone) return 0;
+namespace {
+template <class T>
+T current(const T &field) {
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);  // written by other processes meanwhile
+}
+}  // namespace
+
+ReaderSample sampleReader(const TRACE_HDR *h) {
+    ReaderSample s;
+    s.pid = current(h->pid);
+    s.beat = current(h->cont_running);
+    if (s.pid == 0) return s;
+    const uint32_t count = current(h->count);
+    for (int waited = 0; waited <= kReaderSampleMillis; waited += 10) {
+        if (current(h->pid) != s.pid || current(h->cont_running) != s.beat || current(h->count) < count) {
+            s.state = Reader::Alive;
+            return s;
+        }
+        usleep(10000);
+    }
+    s.state = Reader::Gone;
+    return s;
+}
+
+int32_t clearGoneReader(TRACE_HDR *h, const ReaderSample &sample) {
+    if (sample.state != Reader::Gone || h->pid != sample.pid || h->cont_running != sample.beat) return 0;
     h->pid = 0;
     h->cont = 0;
     h->cont_running = 0;
     h->priority = 0;
-    return pid;
+    return sample.pid;
 }
 
 void reportCleared(int32_t pid) {
-    std::fprintf(stderr, "xtrctl: the registered reader (pid %d) no longer exists; its registration was cleared\n",
+    std::fprintf(stderr, "xtrctl: the registered reader (pid %d) no longer reads; its registration was cleared\n",
                  static_cast<int>(pid));
 }
 

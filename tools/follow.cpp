@@ -3,7 +3,9 @@
 // `oldest` to `end` and sets `count` back to a base (0 for short entries),
 // so that `count` says how many entries wait for it: writers wake it once
 // more than 100 wait and, with priority, pause 1 ms after each trace point
-// while more than 200 do.
+// while more than 200 do.  Each round also moves a heartbeat
+// (cont_running): writers pause, and `status` keeps the registration, only
+// for a reader whose heartbeat moves.
 //
 // A watchdog process clears the registration when the reader dies without
 // doing so itself (SIGKILL, a crash), so no writer goes on pausing for a
@@ -58,7 +60,11 @@ void setTimer(long micros) {
 // Clears the registration of `reader` if it is still the registered one.
 bool unregister(TRACE_HDR *h, pid_t reader) {
     BufferLock lock;
-    if (!lock.held() || h->pid != reader) return false;
+    if (!lock.held()) {
+        lock.report();
+        return false;
+    }
+    if (h->pid != reader) return false;
     h->pid = 0;
     h->cont = 0;
     h->cont_running = 0;
@@ -93,6 +99,9 @@ int startWatchdog(TRACE_HDR *h, pid_t reader, pid_t *child) {
         char c;
         while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
         }
+        // The reader has ended: from here on the watchdog can be ended too,
+        // and its one lock wait is bounded.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
         if (unregister(h, reader)) {
             std::fprintf(stderr, "xtrctl: follower %d ended without unregistering; its registration was cleared\n",
                          static_cast<int>(reader));
@@ -125,7 +134,7 @@ uint32_t countBase(const Progress &p, bool priority) {
     return base > 0 ? static_cast<uint32_t>(base) : 0;
 }
 
-enum class Drain { Ok, SlotLost, OutputGone };
+enum class Drain { Ok, SlotLost, LockHeld, OutputGone };
 
 // Takes what waits for the reader and prints it.  The part of the ring to
 // take is copied under the lock and walked after it is released, so writers
@@ -135,7 +144,10 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
     uint32_t from, end, lostNow;
     {
         BufferLock lock;
-        if (!lock.held()) return Drain::SlotLost;
+        if (!lock.held()) {
+            lock.report();
+            return Drain::LockHeld;
+        }
         if (h->pid != self) return Drain::SlotLost;
         from = h->oldest;
         end = h->end;
@@ -152,6 +164,11 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
         }
         if (end <= kRingSize) h->oldest = end;
         h->count = countBase(p, o.priority);
+        // The heartbeat by which writers and `status` see that the reader
+        // keeps reading; and the flags, in case they were cleared meanwhile.
+        h->cont_running = static_cast<uint16_t>(h->cont_running % 65535 + 1);
+        h->cont = 1;
+        h->priority = o.priority ? 1 : 0;
         lostNow = h->lost_msg;
     }
     if (lostNow != p.lostSeen) {
@@ -188,13 +205,14 @@ Drain drain(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
 // Registers this process as the reader, clearing a registration whose
 // reader is gone; refuses when a live reader holds the slot.
 int registerReader(TRACE_HDR *h, pid_t self, const FollowOptions &o, Progress &p) {
+    const ReaderSample sample = sampleReader(h);  // before the lock: it takes a moment
     BufferLock lock;
     if (!lock.held()) {
-        std::fprintf(stderr, "xtrctl: cannot take the trace buffer lock: %s\n", std::strerror(errno));
+        lock.report();
         return kUnavailable;
     }
-    if (const int32_t gone = clearGoneReader(h)) reportCleared(gone);
-    if (h->pid != 0 && h->pid != self) {
+    if (const int32_t gone = clearGoneReader(h, sample)) reportCleared(gone);
+    if (h->pid != 0) {
         std::fprintf(stderr, "xtrctl: pid %d already follows the trace buffer; one reader at a time\n",
                      static_cast<int>(h->pid));
         return kUnavailable;
@@ -266,6 +284,10 @@ int follow(const FollowOptions &o) {
         (void)xtrResetEventSem();  // before taking: a post after this wakes the wait below
         const Drain d = drain(h, self, o, p);
         if (d == Drain::OutputGone) break;
+        if (d == Drain::LockHeld) {
+            status = kUnavailable;
+            break;
+        }
         if (d == Drain::SlotLost) {
             std::fprintf(stderr, "xtrctl: the reader registration was taken over or the lock failed\n");
             status = kUnavailable;

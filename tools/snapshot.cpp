@@ -61,11 +61,13 @@ bool writeAll(int fd, const unsigned char *p, size_t n) {
 
 SegmentCopy liveCopy(TRACE_HDR *h, bool clearGone) {
     SegmentCopy c;
+    if (clearGone) c.reader = sampleReader(h);  // before the lock: it takes a moment
     {
         BufferLock lock;
         c.locked = lock.held();
-        if (c.locked && clearGone) c.clearedReader = clearGoneReader(h);
+        if (c.locked && clearGone) c.clearedReader = clearGoneReader(h, c.reader);
         std::memcpy(c.hdr.get(), h, sizeof(TRACE_HDR));
+        if (!c.locked) lock.report();
     }
     c.takenAt = static_cast<uint64_t>(std::time(nullptr));
     return c;

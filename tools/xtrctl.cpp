@@ -10,6 +10,7 @@
 // process's first call, so they look for the segment first and report its
 // absence with status 3.
 #include <sys/sem.h>
+#include <signal.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -62,7 +63,7 @@ constexpr const char *kHelp =
     "      tcp://HOST:PORT.\n"
     "  status [--from FILE] [--json]\n"
     "      The header at a glance.  Clears the registration of a reader that\n"
-    "      no longer exists.\n"
+    "      no longer reads.\n"
     "  templates\n"
     "      List the ten selection templates.\n"
     "  template set N COMPONENT CRITERIA [--pid P] [--tid T]\n"
@@ -271,7 +272,7 @@ bool loadSource(const Args &a, bool clearGone, SegmentCopy &c, int &rc) {
     c.attached = static_cast<uint32_t>(ds.shm_nattch);
     c.creatorPid = ds.shm_cpid;
     c.createdAt = static_cast<uint64_t>(ds.shm_ctime);
-    if (!c.locked) std::fprintf(stderr, "xtrctl: the buffer lock could not be taken; read without it\n");
+    if (!c.locked) std::fprintf(stderr, "xtrctl: read without the buffer lock\n");
     return true;
 }
 
@@ -288,7 +289,8 @@ std::vector<Entry> heldEntries(const TRACE_HDR &h, Walk *walk = nullptr) {
 }
 
 // The entries a reading command works on, filtered, the newest `last`.
-int selectedEntries(const Args &a, std::vector<Entry> &out) {
+// *locked tells whether they were read under the buffer lock.
+int selectedEntries(const Args &a, std::vector<Entry> &out, bool *locked) {
     std::string error;
     Filter f;
     uint64_t last = 0;
@@ -297,6 +299,7 @@ int selectedEntries(const Args &a, std::vector<Entry> &out) {
     SegmentCopy c;
     int rc = kDone;
     if (!loadSource(a, false, c, rc)) return rc;
+    *locked = c.locked;
     Walk w;
     for (Entry &e : heldEntries(*c.hdr, &w)) {
         if (f.matches(e)) out.push_back(std::move(e));
@@ -317,23 +320,29 @@ int writeOut(const std::string &out) {
 
 // --- show, export, save ---
 
+// Entries read without the lock (it was held past the bound) are still
+// shown, and the status says so.
 int show(const Args &a) {
     std::vector<Entry> entries;
-    if (const int rc = selectedEntries(a, entries); rc != kDone) return rc;
+    bool locked = false;
+    if (const int rc = selectedEntries(a, entries, &locked); rc != kDone) return rc;
     const bool json = a.has("--json");
     std::string out;
     for (const Entry &e : entries) {
         out += json ? jsonLine(e) : fetchedLine(e);
         out += '\n';
     }
-    return writeOut(out);
+    const int rc = writeOut(out);
+    return rc == kDone && !locked ? kUnavailable : rc;
 }
 
 int exportTimeline(const Args &a) {
     if (a.has("--json")) return usageError("export always writes JSON; --json is for show and follow");
     std::vector<Entry> entries;
-    if (const int rc = selectedEntries(a, entries); rc != kDone) return rc;
-    return writeOut(traceEvents(entries));
+    bool locked = false;
+    if (const int rc = selectedEntries(a, entries, &locked); rc != kDone) return rc;
+    const int rc = writeOut(traceEvents(entries));
+    return rc == kDone && !locked ? kUnavailable : rc;
 }
 
 int save(const Args &a) {
@@ -350,7 +359,7 @@ int save(const Args &a) {
     const size_t n = heldEntries(*c.hdr, &w).size();
     std::printf("saved the trace buffer (%zu entries%s) to %s\n", n, w.damaged ? ", damaged ring" : "",
                 terminalText(a.positional[0]).c_str());
-    return kDone;
+    return c.locked ? kDone : kUnavailable;
 }
 
 // --- status ---
@@ -372,7 +381,9 @@ std::string criteriaSet(const unsigned char (&flags)[XTR_CRITERIA]) {
     return s;
 }
 
-bool processExists(pid_t pid) { return pid > 0 && readerState(pid) == Reader::Alive; }
+// Whether the segment's creator still runs (information only; the pid comes
+// from the kernel, translated into our PID namespace).
+bool processExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 // Whether a process of the copy is running: only the live buffer can say.
 const char *runningState(const Snapshot &s, pid_t pid) {
@@ -405,9 +416,11 @@ void printStatusJson(const Snapshot &s) {
     num("initialized", h.bInitialized);
     num("lock_sem", h.uBufferLock);
     num("lock_sem_by_key", s.lockByKey);
+    num("lock_sem_matches", s.lockByKey >= 0 && h.uBufferLock == static_cast<uint32_t>(s.lockByKey));
     num("lock_value", s.lockValue);
     num("event_sem", h.uEventSem);
     num("event_sem_by_key", s.eventByKey);
+    num("event_sem_matches", s.eventByKey >= 0 && h.uEventSem == static_cast<uint32_t>(s.eventByKey));
     num("event_value", s.eventValue);
     num("locked", s.copy.locked);
     num("count", h.count);
@@ -420,7 +433,7 @@ void printStatusJson(const Snapshot &s) {
     num("ring_damaged", s.held.damaged);
     num("unread_entries", s.unread.entries);
     num("reader_pid", h.pid);
-    if (live) num("reader_alive", h.pid != 0 && readerState(h.pid) == Reader::Alive);
+    if (live) num("reader_alive", s.copy.reader.state == Reader::Alive);
     num("cleared_reader", s.copy.clearedReader);
     num("cont", h.cont);
     num("cont_running", h.cont_running);
@@ -459,10 +472,15 @@ void printStatusText(const Snapshot &s) {
                 isoTime(static_cast<uint32_t>(s.segment.shm_ctime), 0).substr(0, 19).c_str());
     std::printf("header            eyecatcher %s, initialised %d\n",
                 std::memcmp(h.eyecatcher, "TRACE BUFFER", 13) == 0 ? "ok" : "WRONG", static_cast<int>(h.bInitialized));
-    std::printf("lock semaphore    id %u (by key: %d), value %s\n", h.uBufferLock, s.lockByKey,
-                semState(s.lockValue, "free", "held").c_str());
-    std::printf("event semaphore   id %u (by key: %d), value %s\n", h.uEventSem, s.eventByKey,
-                semState(s.eventValue, "posted", "reset").c_str());
+    // The facility uses only the sets under the keys; an id in the header
+    // that names another set was written by someone else and is never used.
+    const auto mismatch = [](uint32_t id, int byKey) {
+        return byKey >= 0 && id == static_cast<uint32_t>(byKey) ? "" : "; the header's id does not match the set under the key and is not used";
+    };
+    std::printf("lock semaphore    id %u (by key: %d), value %s%s\n", h.uBufferLock, s.lockByKey,
+                semState(s.lockValue, "free", "held").c_str(), mismatch(h.uBufferLock, s.lockByKey));
+    std::printf("event semaphore   id %u (by key: %d), value %s%s\n", h.uEventSem, s.eventByKey,
+                semState(s.eventValue, "posted", "reset").c_str(), mismatch(h.uEventSem, s.eventByKey));
     std::printf("count             %u\n", h.count);
     std::printf("lost_msg          %u\n", h.lost_msg);
     std::printf("begin/end/oldest  %u / %u / %u\n", h.begin, h.end, h.oldest);
@@ -473,7 +491,8 @@ void printStatusText(const Snapshot &s) {
         std::printf("reader            none\n");
     } else {
         std::printf("reader            pid %d (%s)\n", static_cast<int>(h.pid),
-                    runningState(s, h.pid));
+                    !s.copy.file.empty() ? "at the time of the snapshot"
+                    : s.copy.reader.state == Reader::Alive ? "reading" : "not reading");
     }
     std::printf("cont/running/prio %u / %u / %d\n", h.cont, h.cont_running, static_cast<int>(h.priority));
     std::printf("active            %u\n", h.active);
@@ -504,17 +523,17 @@ int status(const Args &a) {
     std::vector<Entry> unread;
     s.unread = collect(c.pbuffer, c.oldest, c.end, unread);
     if (live) {
-        s.lockValue = semctl(static_cast<int>(c.uBufferLock), 0, GETVAL);
-        s.eventValue = semctl(static_cast<int>(c.uEventSem), 0, GETVAL);
         s.lockByKey = semget(static_cast<key_t>(XTR_LOCK_SEM_KEY), 0, 0);
         s.eventByKey = semget(static_cast<key_t>(XTR_EVENT_SEM_KEY), 0, 0);
+        s.lockValue = s.lockByKey < 0 ? -1 : semctl(s.lockByKey, 0, GETVAL);
+        s.eventValue = s.eventByKey < 0 ? -1 : semctl(s.eventByKey, 0, GETVAL);
     }
     if (a.has("--json")) {
         printStatusJson(s);
     } else {
         printStatusText(s);
     }
-    return kDone;
+    return s.copy.locked ? kDone : kUnavailable;
 }
 
 // --- templates ---
@@ -550,6 +569,10 @@ int listTemplates(const Args &a) {
     unsigned char lengths[XTR_TEMPLATES];
     {
         BufferLock lock;
+        if (!lock.held()) {
+            lock.report();
+            return kUnavailable;
+        }
         std::memcpy(t, h->template_, sizeof t);
         std::memcpy(lengths, h->template_length, sizeof lengths);
     }
@@ -630,7 +653,7 @@ int editTemplate(int argc, char **argv) {
     {
         BufferLock lock;
         if (!lock.held()) {
-            std::fprintf(stderr, "xtrctl: cannot take the trace buffer lock: %s\n", std::strerror(errno));
+            lock.report();
             return kUnavailable;
         }
         std::memcpy(&h->template_[n], &t, sizeof t);

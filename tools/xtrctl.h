@@ -96,7 +96,9 @@ private:
     int saved_ = -1;
 };
 
-// The buffer lock of the attached header, held while alive.
+// The buffer lock, held while alive.  It is the set under the facility's
+// lock key, taken with the facility's operations, but waited for at most
+// kLockWaitSeconds: any local user can hold it for good.
 class BufferLock {
 public:
     BufferLock();
@@ -104,20 +106,42 @@ public:
     BufferLock(const BufferLock &) = delete;
     BufferLock &operator=(const BufferLock &) = delete;
     [[nodiscard]] bool held() const { return held_; }
+    // Says on standard error why the lock was not taken, naming the process
+    // that last operated on it.
+    void report() const;
 
 private:
+    int id_ = -1;
+    int error_ = 0;
     bool held_ = false;
 };
 
+constexpr int kLockWaitSeconds = 2;
+
 enum class Reader { None, Alive, Gone };
 
-// The state of the registered reader `pid`: Gone when no such process
-// exists (or the field holds no process id at all).
-Reader readerState(int32_t pid);
+// The registered reader as watched for a moment.  A reader shows that it
+// keeps reading by moving its heartbeat (cont_running) or setting count
+// back, as `follow` does at least ten times a second.  Its pid is never
+// looked up: a reader in another PID namespace is invisible there, and
+// anyone may have written the field.
+struct ReaderSample {
+    int32_t pid = 0;
+    uint16_t beat = 0;
+    Reader state = Reader::None;
+};
 
-// Clears a registration whose reader is gone: pid, cont, cont_running and
-// priority.  The caller holds the lock.  Returns the pid cleared, or 0.
-int32_t clearGoneReader(TRACE_HDR *h);
+// How long sampleReader() watches: several of the follower's rounds.
+constexpr int kReaderSampleMillis = 600;
+
+// Watches the header without the lock for up to kReaderSampleMillis; Alive
+// as soon as the reader shows progress (or the registration changes).
+ReaderSample sampleReader(const TRACE_HDR *h);
+
+// Clears a registration that `sample` found Gone and that has not changed
+// since: pid, cont, cont_running and priority.  The caller holds the lock.
+// Returns the pid cleared, or 0.
+int32_t clearGoneReader(TRACE_HDR *h, const ReaderSample &sample);
 
 // Reports a cleared registration on standard error.
 void reportCleared(int32_t pid);
@@ -157,12 +181,14 @@ struct SegmentCopy {
     int32_t creatorPid = 0;
     uint32_t attached = 0;     // processes attached, the copying one not counted
     int32_t clearedReader = 0; // a gone reader's registration cleared meanwhile
+    ReaderSample reader;       // the registered reader as watched (live, with clearGone)
     std::string file;          // the snapshot file it was read from; empty: live
 };
 
-// Copies the live segment `h` under the buffer lock, or without it when the
-// lock cannot be had.  With clearGone, a registration whose reader no
-// longer exists is cleared under the lock.
+// Copies the live segment `h` under the buffer lock, or without it (saying
+// who held it) when the lock cannot be had within its bound.  With
+// clearGone, the registered reader is watched first and a registration
+// that showed no progress is cleared under the lock.
 SegmentCopy liveCopy(TRACE_HDR *h, bool clearGone);
 
 // The snapshot file's bytes, and back.  decodeSnapshot accepts only what

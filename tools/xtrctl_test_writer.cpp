@@ -11,6 +11,7 @@
 //                              SECONDS (default 1000000000) and 42, 43, ... microseconds
 //   fetch                      the lines xtr_fetch_pid_tid and xtr_fetch give, one a line
 //   hold                       stay attached until a signal ends the process
+//   holdlock                   take the buffer lock and keep it until killed
 //   deadpid                    print the id of a process that has ended
 //   fetchbench ROUNDS          time the facility's fetch of the whole ring
 #include <sys/time.h>
@@ -99,6 +100,8 @@ int poke(int argc, char **argv) {
         else if (f == "end") h->end = static_cast<uint32_t>(v);
         else if (f == "oldest") h->oldest = static_cast<uint32_t>(v);
         else if (f == "lost_msg") h->lost_msg = static_cast<uint32_t>(v);
+        else if (f == "lock_sem") h->uBufferLock = static_cast<uint32_t>(v);
+        else if (f == "event_sem") h->uEventSem = static_cast<uint32_t>(v);
         else if (f.rfind("tc", 0) == 0 && f.size() == 3) {
             const std::string b = unhex(a.substr(eq + 1));
             std::memcpy(h->template_[f[2] - '0'].tc, b.data(), std::min<size_t>(b.size(), 7));
@@ -208,6 +211,12 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         for (;;) pause();
     }
+    if (cmd == "holdlock") {
+        if (arm() == nullptr || xtr_lock_buf() != 0) return 3;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (;;) pause();
+    }
     if (cmd == "deadpid") {
         const pid_t pid = fork();
         if (pid == 0) _exit(0);
@@ -226,6 +235,6 @@ int main(int argc, char **argv) {
     }
     if (cmd == "fetch") return fetch();
     if (cmd == "fetchbench" && argc == 3) return fetchbench(std::atol(argv[2]));
-    std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|deadpid|fetchbench ...\n");
+    std::fprintf(stderr, "usage: xtrctl_test_writer trace|text|poke|hold|holdlock|deadpid|fetchbench ...\n");
     return 2;
 }

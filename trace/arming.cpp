@@ -26,9 +26,6 @@ static_assert(sizeof kEyecatcher == 13);
 
 // How long an attacher waits for the creator to finish initialising.
 constexpr int kInitWaitMs = 500;
-// How long a trace call waits for the buffer lock before recording nothing.
-constexpr time_t kLockWaitSeconds = 2;
-
 union my_semun {
     int val;
     struct semid_ds *buf;
@@ -36,18 +33,43 @@ union my_semun {
     struct seminfo *__buf;
 };
 
-constexpr int kSemPosted = 0;  // event values
-constexpr int kSemReset = 1;
-
 pthread_mutex_t threadLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> armed{false};
 std::atomic<TRACE_HDR *> pxtr_hdr{nullptr};
 long shmid = -1;
 int xtr_TraceWasRunning = 0;
 std::atomic<unsigned long> ulMyPID{0};
-bool forkHandlerSet = false;
 
-void childAfterFork() { ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed); }
+// Fork at any moment: both mutexes are taken around fork, in the locking
+// order, so the child never inherits one held by a thread it does not have.
+// The child starts them afresh (a recursive mutex records its owner's
+// thread id, which is not the child's) and records under its own pid.
+void prepareFork() {
+    pthread_mutex_lock(&threadLock);
+    pthread_mutex_lock(&xtr_mutex_sem);
+}
+
+void parentAfterFork() {
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    pthread_mutex_unlock(&threadLock);
+}
+
+void childAfterFork() {
+    // Released as taken (this also tells a thread checker), then started
+    // afresh: the release of the recursive mutex may be refused, as its
+    // recorded owner is the parent's thread id.
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    pthread_mutex_unlock(&threadLock);
+    const pthread_mutex_t recursive = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    const pthread_mutex_t plain = PTHREAD_MUTEX_INITIALIZER;
+    std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
+    std::memcpy(&threadLock, &plain, sizeof plain);
+    if (armed.load(std::memory_order_relaxed)) ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
+}
+
+__attribute__((constructor)) void registerForkHandlers() {
+    (void)pthread_atfork(prepareFork, parentAfterFork, childAfterFork);
+}
 
 // Creates one semaphore set exclusively.  A set that received the id 0 is
 // removed and created again.  A set left under the key by an earlier
@@ -58,11 +80,10 @@ uint32_t createSemaphoreSet(key_t key, bool event) {
         my_semun arg{};
         if (semctl(0, 0, IPC_RMID, arg) != 0) {
             if (event) {
-                std::printf("Error deleting event semaphore (errno=%d %s)", errno, std::strerror(errno));
+                diagnostic("Error deleting event semaphore (errno=%d %s)", errno, std::strerror(errno));
             } else {
-                std::printf("Error deleting semaphore (errno=%d %s)", errno, std::strerror(errno));
+                diagnostic("Error deleting semaphore (errno=%d %s)", errno, std::strerror(errno));
             }
-            std::fflush(stdout);
         } else {
             id = semget(key, 1, kCreateFlags);
         }
@@ -70,11 +91,10 @@ uint32_t createSemaphoreSet(key_t key, bool event) {
     if (id < 0 && errno == EEXIST) id = semget(key, 1, kOpenFlags);
     if (id < 0) {
         if (event) {
-            std::printf("Error obtaining event semaphore (errno=%d %s)", errno, std::strerror(errno));
+            diagnostic("Error obtaining event semaphore (errno=%d %s)", errno, std::strerror(errno));
         } else {
-            std::printf("Error obtaining semaphore (errno=%d %s)", errno, std::strerror(errno));
+            diagnostic("Error obtaining semaphore (errno=%d %s)", errno, std::strerror(errno));
         }
-        std::fflush(stdout);
     }
     return static_cast<uint32_t>(id);
 }
@@ -84,6 +104,7 @@ void initialiseSegment(TRACE_HDR *h) {
     std::memcpy(h->eyecatcher, kEyecatcher, sizeof kEyecatcher);
     h->uBufferLock = createSemaphoreSet(XTR_LOCK_SEM_KEY, false);
     h->uEventSem = createSemaphoreSet(XTR_EVENT_SEM_KEY, true);
+    adoptSemaphoreSets(static_cast<int>(h->uBufferLock), static_cast<int>(h->uEventSem));
     for (TEMPLATE &t : h->template_) {
         std::memset(t.tc, ' ', sizeof t.tc);
         std::memset(t.criteria, ' ', sizeof t.criteria);
@@ -99,32 +120,18 @@ void initialiseSegment(TRACE_HDR *h) {
     __atomic_store_n(&h->bInitialized, 1, __ATOMIC_RELEASE);
 }
 
-// An attacher gives a creator that is still initialising a moment to finish.
+// Start-up waits made by this process: at most one.
+unsigned initWaits = 0;
+
+// An attacher gives a creator that is still initialising a moment to finish,
+// once per process: a header left uninitialised (or reset by anyone) must
+// not cost every later arming attempt the same wait.
 void waitForInitialisation(const TRACE_HDR *h) {
+    if (__atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) != 0 || initWaits != 0) return;
+    initWaits++;
     for (int i = 0; i < kInitWaitMs && __atomic_load_n(&h->bInitialized, __ATOMIC_ACQUIRE) == 0; i++) {
         usleep(1000);
     }
-}
-
-// The lock and event calls need an armed process.
-int notArmed() {
-    errno = EINVAL;
-    return -1;
-}
-
-int semopRetrying(int id, sembuf *ops, size_t n) {
-    int rc;
-    do {
-        rc = semop(id, ops, n);
-    } while (rc != 0 && errno == EINTR);
-    return rc;
-}
-
-int setEvent(int value) {
-    if (header() == nullptr) return notArmed();
-    my_semun arg{};
-    arg.val = value;
-    return semctl(static_cast<int>(header()->uEventSem), 0, SETVAL, arg);
 }
 
 }  // namespace
@@ -144,16 +151,14 @@ int arm_trace() noexcept {
         }
         if (id < 0) {
             result = -errno;
-            std::printf("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
-            std::fflush(stdout);
+            diagnostic("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
         } else {
             shmid = id;
             void *at = shmat(id, nullptr, 0);
             if (at == reinterpret_cast<void *>(-1)) {
                 result = -errno;
-                std::printf("Error attaching to message shared memory block (errno=%d %s)\n", errno,
+                diagnostic("Error attaching to message shared memory block (errno=%d %s)\n", errno,
                             std::strerror(errno));
-                std::fflush(stdout);
             } else {
                 auto *h = static_cast<TRACE_HDR *>(at);
                 if (creator) {
@@ -174,10 +179,12 @@ int arm_trace() noexcept {
                             }
                         }
                         shown[n] = '\0';
-                        std::printf("Opened an incorrect shared memory buffer: eycatcher=%16s", shown);
-                        std::fflush(stdout);
+                        diagnostic("Opened an incorrect shared memory buffer: eycatcher=%16s", shown);
                         shmdt(at);
                         result = -1;
+                    } else {
+                        // The sets under the keys, whatever ids the header names.
+                        adoptSemaphoreSets(semaphoreSetByKey(XTR_LOCK_SEM_KEY), semaphoreSetByKey(XTR_EVENT_SEM_KEY));
                     }
                 }
                 if (result == 0) pxtr_hdr.store(h, std::memory_order_release);
@@ -185,7 +192,6 @@ int arm_trace() noexcept {
         }
         if (result == 0) {
             ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
-            if (!forkHandlerSet) forkHandlerSet = pthread_atfork(nullptr, nullptr, childAfterFork) == 0;
             armed.store(true, std::memory_order_release);
         }
     }
@@ -194,28 +200,11 @@ int arm_trace() noexcept {
     return result;
 }
 
+unsigned initialisationWaits() noexcept { return initWaits; }
+
 bool isArmed() noexcept { return armed.load(std::memory_order_acquire); }
 
 TRACE_HDR *header() noexcept { return pxtr_hdr.load(std::memory_order_acquire); }
-
-bool lockShared(int *lockId) noexcept {
-    TRACE_HDR *h = header();
-    *lockId = static_cast<int>(h->uBufferLock);
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    timespec wait{kLockWaitSeconds, 0};
-    int rc;
-    do {
-        rc = semtimedop(*lockId, ops, 2, &wait);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
-void unlockShared(int lockId) noexcept {
-    // Never waits: a lock value that someone else already set back to 0
-    // must not block the release.
-    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
-    (void)semopRetrying(lockId, &op, 1);
-}
 
 }  // namespace xtr
 
@@ -276,27 +265,5 @@ int xtr_was_trace_running(void) { return xtr_TraceWasRunning; }
 unsigned long xtr_getpid(void) { return ulMyPID.load(std::memory_order_relaxed); }
 
 unsigned long xtr_gettid(void) { return static_cast<unsigned long>(currentTid()); }
-
-int xtr_lock_buf(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf ops[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-    return semopRetrying(static_cast<int>(header()->uBufferLock), ops, 2) == 0 ? 0 : -1;
-}
-
-int xtr_unlock_buf(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};  // releasing a free lock fails at once, never blocks
-    return semopRetrying(static_cast<int>(header()->uBufferLock), &op, 1) == 0 ? 0 : -1;
-}
-
-int xtrPostEventSem(void) { return setEvent(kSemPosted); }
-
-int xtrResetEventSem(void) { return setEvent(kSemReset); }
-
-int xtrWaitEventSem(void) {
-    if (header() == nullptr) return notArmed();
-    sembuf op = {0, 0, 0};
-    return semop(static_cast<int>(header()->uEventSem), &op, 1) == 0 ? 0 : -1;
-}
 
 }  // extern "C"

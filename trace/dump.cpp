@@ -19,12 +19,9 @@ namespace {
 constexpr int kMinPrefix = 8;
 constexpr int kMaxPrefix = 100;
 constexpr unsigned kBytesPerLine = 32;
-// A line that cannot get the buffer lock is tried this often; then the rest
-// of the dump is given up, as a trace call gives up its entry.
-constexpr int kLockAttempts = 3;
 
 // The line work area: the longest prefix, 72 characters of groups, a NUL.
-// Used only while the buffer lock is held.
+// Used only while xtr_mutex_sem is held.
 char dumpLine[200];
 
 // Builds one line: the prefix, then the bytes in groups of four, a blank
@@ -93,35 +90,39 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
     bool badArea = false;
     while (remaining > 0) {
         const unsigned chunk = remaining < kBytesPerLine ? remaining : kBytesPerLine;
-        bool written = false;
-        for (int attempt = 0; attempt < kLockAttempts && !written && !badArea; attempt++) {
-            volatile int locked = 0, lockId = -1;
-            // Every byte is read inside the guarded section: an area whose
-            // middle cannot be read is reported, not fatal.
-            const GuardResult r = runGuarded(
-                [&] {
-                    int id;
-                    if (!lockShared(&id)) return;
-                    lockId = id;
-                    locked = 1;
-                    const int length = buildDumpLine(prefix, prefixLength, bytes, chunk);
-                    timeval tv{};
-                    gettimeofday(&tv, nullptr);
-                    const auto sec = static_cast<unsigned long>(tv.tv_sec);
-                    const auto usec = static_cast<unsigned long>(tv.tv_usec);
-                    xtr_add_entryP(dumpLine, length, ulPID, ulTID, sec, usec);
-                    if (selected) xtr_add_entry(dumpLine, length, ulPID, ulTID, sec, usec, h);
-                },
-                [&] {
-                    if (locked) unlockShared(lockId);
-                });
-            if (r == GuardResult::Trapped) badArea = true;
-            written = r == GuardResult::Done && locked;
+        volatile int locked = 0, lockId = -1, pause = 0;
+        // Every byte is read inside the guarded section: an area whose
+        // middle cannot be read is reported, not fatal.  The own ring is
+        // guarded by xtr_mutex_sem; only the shared ring needs the lock.
+        const GuardResult r = runGuarded(
+            [&] {
+                const int length = buildDumpLine(prefix, prefixLength, bytes, chunk);
+                timeval tv{};
+                gettimeofday(&tv, nullptr);
+                const auto sec = static_cast<unsigned long>(tv.tv_sec);
+                const auto usec = static_cast<unsigned long>(tv.tv_usec);
+                xtr_add_entryP(dumpLine, length, ulPID, ulTID, sec, usec);
+                if (!selected) return;
+                int id;
+                if (!lockShared(&id)) {
+                    noteMissedShared(1);
+                    return;
+                }
+                lockId = id;
+                locked = 1;
+                xtr_add_entry(dumpLine, length, ulPID, ulTID, sec, usec, h);
+                pause = pauseForReader();
+            },
+            [&] {
+                if (locked) unlockShared(lockId);
+            });
+        if (r != GuardResult::Done) {
+            badArea = r == GuardResult::Trapped;
+            break;
         }
-        if (!written) break;
         bytes += chunk;
         remaining -= chunk;
-        if (selected && h->cont != 0 && h->count > 200 && h->priority != 0) usleep(1000);
+        if (pause) usleep(1000);
     }
     if (badArea) {
 #pragma GCC diagnostic push

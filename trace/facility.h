@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <csetjmp>
@@ -16,6 +17,14 @@
 
 namespace xtr {
 
+// --- messages (diagnostic.cpp) ---
+
+// Prints one of the facility's messages on standard output without ever
+// blocking or ending the caller (no SIGPIPE) and without touching its stdio
+// stream; a message that cannot be written at once is dropped.  Preserves
+// errno.
+void diagnostic(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
 // --- arming (arming.cpp) ---
 
 // Attaches the shared buffer, creating and initialising it when this is the
@@ -24,17 +33,43 @@ namespace xtr {
 // buffer.  Preserves errno.
 int arm_trace() noexcept;
 
+// Waits for a creator to finish initialising made by this process: at most
+// one in its life (for tests).
+unsigned initialisationWaits() noexcept;
+
 // True once this process has armed; never cleared.
 bool isArmed() noexcept;
 
 // The attached header; meaningful only when armed.
 TRACE_HDR *header() noexcept;
 
+// --- the buffer lock and the event semaphore (lock.cpp) ---
+
+// The set under a facility key (found, never created), or -1.
+int semaphoreSetByKey(key_t key) noexcept;
+
+// The sets this process operates on: found or created under the keys at
+// arming.  Ids written in the header are never used.
+void adoptSemaphoreSets(int lock, int event) noexcept;
+int lockSetId() noexcept;
+int eventSetId() noexcept;
+
 // Takes the buffer lock, giving up after a bounded wait so that a process
-// that holds it forever cannot hang a trace call.  On success *lockId is the
-// set that must be released with unlockShared().
+// that holds it forever cannot hang a trace call.  A wait that ran out
+// costs the process once: for a while after it, the lock is only tried
+// without waiting, until it is found free.  On success *lockId is the set
+// that must be released with unlockShared().  The caller holds
+// xtr_mutex_sem.
 bool lockShared(int *lockId) noexcept;
 void unlockShared(int lockId) noexcept;
+
+// Counts entries that were selected for the shared ring but not written
+// because the lock could not be had; they are added to lost_msg (and
+// count) once the lock is taken again.  The caller holds xtr_mutex_sem.
+void noteMissedShared(uint32_t entries) noexcept;
+
+// Bounded waits for the lock that ran out in this process (for tests).
+unsigned lockWaitsRunOut() noexcept;
 
 // --- selection (kbvdtrac.cpp) ---
 
@@ -89,6 +124,19 @@ pid_t currentTid() noexcept;
 
 enum class GuardResult { Done, Trapped, NotStarted };
 
+// Locks xtr_mutex_sem.  Threads of one process queue on it for every trace
+// call; a waiter asleep in the kernel costs the holder a wake-up on release
+// and itself a sleep, every call.  A waiter first tries a few times,
+// yielding the processor in between (the holder may need it), and blocks
+// only then.  Spinning without yielding measured worse on a busy machine.
+inline bool lockTraceMutex() noexcept {
+    for (int i = 0; i < 4; i++) {
+        if (pthread_mutex_trylock(&xtr_mutex_sem) == 0) return true;
+        sched_yield();
+    }
+    return pthread_mutex_lock(&xtr_mutex_sem) == 0;
+}
+
 // Runs work() in a guarded section under xtr_mutex_sem, then cleanup()
 // (still inside, whether or not work() finished).  work() may end the
 // section early as a fault does by setting guard.iTrap and returning.
@@ -97,7 +145,7 @@ enum class GuardResult { Done, Trapped, NotStarted };
 // section's state intact.
 template <class Work, class Cleanup>
 GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
-    if (pthread_mutex_lock(&xtr_mutex_sem) != 0) return GuardResult::NotStarted;
+    if (!lockTraceMutex()) return GuardResult::NotStarted;
     const bool nested = guard.pidThis != 0 && guard.pidThis == currentTid();
     struct Saved {
         sig_atomic_t iTrap, trapSignal;

@@ -37,23 +37,21 @@ void validate(const Ring &r) {
     const bool fetch = r.reader == Reader::Fetch;
     if (*r.end > r.size) {
         if (fetch) {
-            std::printf("fetch: Invalid pxtr_hdr->end=%d\n", static_cast<int>(*r.end));
+            diagnostic("fetch: Invalid pxtr_hdr->end=%d\n", static_cast<int>(*r.end));
         } else {
-            std::printf("fetch_pid_tid: Invalid *puEnd=%d > uBufLen=%d\n", static_cast<int>(*r.end),
+            diagnostic("fetch_pid_tid: Invalid *puEnd=%d > uBufLen=%d\n", static_cast<int>(*r.end),
                         static_cast<int>(r.size));
         }
-        std::fflush(stdout);
         *r.end = 0;
         if (r.oldest) *r.oldest = *r.begin;
     }
     if (*r.begin > r.size) {
         if (fetch) {
-            std::printf("fetch: Invalid pxtr_hdr->begin=%d\n", static_cast<int>(*r.begin));
+            diagnostic("fetch: Invalid pxtr_hdr->begin=%d\n", static_cast<int>(*r.begin));
         } else {
-            std::printf("fetch_pid_tid: Invalid *puBegin=%d > uBufLen=%d\n", static_cast<int>(*r.begin),
+            diagnostic("fetch_pid_tid: Invalid *puBegin=%d > uBufLen=%d\n", static_cast<int>(*r.begin),
                         static_cast<int>(r.size));
         }
-        std::fflush(stdout);
         *r.begin = 0;
         if (r.oldest) *r.oldest = 0;
     }
@@ -62,11 +60,10 @@ void validate(const Ring &r) {
 // Truncates the ring at a damaged entry: from here on the entries are lost.
 void repairAt(const Ring &r, uint32_t pos, uint32_t length) {
     if (r.reader == Reader::Fetch) {
-        std::printf("fetch: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
+        diagnostic("fetch: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
     } else {
-        std::printf("fetch_pid_tid: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
+        diagnostic("fetch_pid_tid: Invalid p->length=%d + i=%d\n", static_cast<int>(length), static_cast<int>(pos));
     }
-    std::fflush(stdout);
     const uint16_t zero = 0;
     std::memcpy(r.buffer + pos, &zero, sizeof zero);
     *r.end = pos;
@@ -168,15 +165,17 @@ unsigned fetchRing(const Ring &r, char *out, size_t outSize, unsigned long pid, 
 // Clears the caller's buffer and runs body() under the buffer lock, all in
 // a guarded section: a buffer that faults while it is written is refused
 // like one that fails the access check.  Returns the lock result, or 2.
+// The own ring needs no machine-wide lock: xtr_mutex_sem, held by the
+// guarded section, keeps its writers out.
 template <class Body>
-SPRET guardedFetch(char *out, size_t outSize, SPRET *fun_rc_ptr, Body &&body) {
+SPRET guardedFetch(char *out, size_t outSize, SPRET *fun_rc_ptr, bool sharedRing, Body &&body) {
     volatile int locked = 0, lockId = -1;
-    volatile SPRET lockResult = -1;
+    volatile SPRET lockResult = sharedRing ? -1 : 0;
     const GuardResult g = runGuarded(
         [&] {
             if (outSize != 0) std::memset(out, 0, outSize);
             int id;
-            if (lockShared(&id)) {
+            if (sharedRing && lockShared(&id)) {
                 lockId = id;
                 locked = 1;
                 lockResult = 0;
@@ -214,7 +213,7 @@ SPRET xtr_fetch(char *pbuffer, unsigned int num_traces, unsigned int line_length
     }
     *fun_rc_ptr = 0;
     volatile unsigned fetched = 0;
-    const SPRET rc = guardedFetch(pbuffer, size, fun_rc_ptr, [&] {
+    const SPRET rc = guardedFetch(pbuffer, size, fun_rc_ptr, true, [&] {
         fetched = fetchRing(sharedRing(header(), Reader::Fetch), pbuffer, size, 0, 0, xtr_getpid());
     });
     if (rc != 2) *num_fetched = fetched;
@@ -234,7 +233,7 @@ SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long
     }
     *fun_rc_ptr = 0;
     const bool own = ulPid == xtr_getpid();
-    return guardedFetch(pbuffer, ulBufferSize, fun_rc_ptr, [&] {
+    return guardedFetch(pbuffer, ulBufferSize, fun_rc_ptr, !own, [&] {
         const Ring r = own ? Ring{&xtr_hdrP.begin, &xtr_hdrP.end, nullptr, xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
                                   Reader::FetchPidTid}
                            : sharedRing(header(), Reader::FetchPidTid);

@@ -22,6 +22,11 @@ __attribute__((tls_model("initial-exec"))) thread_local pid_t cachedTid = 0;
 void forgetTidInChild() { cachedTid = 0; }
 
 bool busTrapInstalled = false;  // guarded by xtr_mutex_sem
+// The SIGSEGV trap was left installed after a section because the action
+// before it was the default one.  Guarded by xtr_mutex_sem.
+bool segvTrapLeft = false;
+
+bool isDefault(const struct sigaction &a) { return (a.sa_flags & SA_SIGINFO) == 0 && a.sa_handler == SIG_DFL; }
 
 pid_t kernelTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -88,14 +93,28 @@ bool enterGuard() noexcept {
     // double the cost of every trace call.  Faults outside a section go on to
     // the action that was there before.
     if (!busTrapInstalled) busTrapInstalled = sigaction(SIGBUS, &guard.ck_sig, &guard.ck_oldbus) == 0;
-    if (sigaction(SIGSEGV, &guard.ck_sig, &guard.ck_oldsig) != 0) return false;
+    struct sigaction previous;
+    if (sigaction(SIGSEGV, &guard.ck_sig, &previous) != 0) return false;
+    if (previous.sa_sigaction == trapHandler && (previous.sa_flags & SA_SIGINFO) && segvTrapLeft) {
+        std::memset(&guard.ck_oldsig, 0, sizeof guard.ck_oldsig);  // the default, as left
+        guard.ck_oldsig.sa_handler = SIG_DFL;
+    } else {
+        guard.ck_oldsig = previous;
+        segvTrapLeft = false;
+    }
     guard.pidThis = currentTid();
     return true;
 }
 
 void leaveGuard() noexcept {
     guard.pidThis = 0;
-    sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
+    // With the default action before the section, the trap stays: it passes
+    // every fault outside a section on to the default action, so nothing
+    // changes for the program, and the restoring system call is saved.  Any
+    // other action is put back, and the trap installed afresh by every
+    // section, so that an action the program installs later is honoured.
+    segvTrapLeft = isDefault(guard.ck_oldsig);
+    if (!segvTrapLeft) sigaction(SIGSEGV, &guard.ck_oldsig, nullptr);
 }
 
 }  // namespace xtr

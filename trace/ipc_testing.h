@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,33 @@ inline pid_t spawn(const std::function<void()> &body) {
         _exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     return pid;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Forks a process that drops to the unprivileged user 65534 (in the
+// caller's IPC namespace) and runs body there: the hostile local user.
+inline pid_t spawnAsNobody(const std::function<void()> &body) {
+    return spawn([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+            ADD_FAILURE() << "cannot drop to uid " << kNobody;
+            return;
+        }
+        body();
+    });
+}
+
+// The shared header attached by the unprivileged user, without the
+// facility: what any local process can write.
+inline void asNobodyOnHeader(const std::function<void(TRACE_HDR *)> &write) {
+    const pid_t pid = spawnAsNobody([&] {
+        const int id = shmget(XTR_SHM_KEY, 0, 0);
+        void *at = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
+        ASSERT_NE(at, reinterpret_cast<void *>(-1)) << "the segment is not writable by everyone";
+        write(static_cast<TRACE_HDR *>(at));
+        shmdt(at);
+    });
+    EXPECT_TRUE(exitedCleanly(reap(pid)));
 }
 
 // Runs body in a child in a fresh IPC namespace; the calling test fails

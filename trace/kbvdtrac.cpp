@@ -49,7 +49,7 @@ void reject() { guard.iTrap = 1; }
 // What must survive a jump back to the section's start is kept in the
 // caller's volatile variables.
 void traceWork(const char *text, va_list args, volatile int &traceit, volatile int &iBufferLocked,
-               volatile int &lockId) {
+               volatile int &lockId, volatile int &pause) {
     iStep = 1;
     if (text == nullptr) return reject();
     int tmplength = static_cast<int>(::strnlen(text, kMaxFormat + 1));  // faults on a bad pointer
@@ -78,14 +78,21 @@ void traceWork(const char *text, va_list args, volatile int &traceit, volatile i
     }
 
     iStep = 6;
-    int id;
-    if (!lockShared(&id)) return;  // the entry is recorded in neither ring
-    lockId = id;
-    iBufferLocked = 1;
+    // The process's own ring is guarded by xtr_mutex_sem, held here; only
+    // the shared ring needs the machine-wide lock.
     const int length = static_cast<uint16_t>(tmplength);
     const auto sec = static_cast<unsigned long>(tv.tv_sec), usec = static_cast<unsigned long>(tv.tv_usec);
     xtr_add_entryP(entry, length, ulPID, ulTID, sec, usec);
-    if (traceit) xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
+    if (!traceit) return;
+    int id;
+    if (!lockShared(&id)) {
+        noteMissedShared(1);
+        return;
+    }
+    lockId = id;
+    iBufferLocked = 1;
+    xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
+    pause = pauseForReader();
 }
 
 // Reports a trace call that was rejected or faulted, as a trace point of the
@@ -112,8 +119,7 @@ void reportTrap(int step, const char *text) {
             xtr_trace("XTR    F:#### INVALID POINTER PASSED TO xtr_trace");
             break;
         default:
-            std::printf("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
-            std::fflush(stdout);
+            diagnostic("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
             if (iInternalTrap == 0) {
                 iInternalTrap = 1;
                 xtr_trace("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d", step);
@@ -160,18 +166,18 @@ extern "C" void xtr_trace(const char *text, ...) {
         errno = iErrnoSave;
         return;
     }
-    volatile int traceit = 0, iBufferLocked = 0, lockId = -1, step = 0;
+    volatile int traceit = 0, iBufferLocked = 0, lockId = -1, step = 0, pause = 0;
     va_list args;
     va_start(args, text);
-    const GuardResult result = runGuarded([&] { traceWork(text, args, traceit, iBufferLocked, lockId); },
+    const GuardResult result = runGuarded([&] { traceWork(text, args, traceit, iBufferLocked, lockId, pause); },
                                           [&] {
                                               if (iBufferLocked) unlockShared(lockId);
                                               step = iStep;
                                           });
     va_end(args);
     if (result == GuardResult::Trapped) reportTrap(step, text);
-    // A continuous reader that lags behind gets a moment to catch up.
-    const TRACE_HDR *h = header();
-    if (traceit && h->cont != 0 && h->count > 200 && h->priority != 0) usleep(1000);
+    // A continuous reader that lags behind, and keeps reading, gets a moment
+    // to catch up.
+    if (traceit && pause) usleep(1000);
     errno = iErrnoSave;
 }

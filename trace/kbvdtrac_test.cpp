@@ -1,12 +1,14 @@
 // The trace call's contract: prefix checks and their reports, literal entry
 // and exit texts, the length limits, errno, stamps and many threads at once.
 #include "kbvdtrac.h"
+#include "ringwalk.h"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -117,6 +119,52 @@ TEST(TraceCall, ForkedChildStampsItsOwnPid) {
     int ws = 0;
     ASSERT_EQ(waitpid(child, &ws, 0), child);
     EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+}
+
+// Children forked while other threads trace: none inherits a trace mutex
+// held by a thread it does not have, and each records under its own ids at
+// once.
+TEST(TraceCall, ForkWhileOtherThreadsTraceIsSafe) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&stop, t] {
+            while (!stop.load()) {
+                xtr_trace("XREMHSTF: thread %d busy", t);
+                xtr_trace("XREMHSTD: thread %d detail", t);
+            }
+        });
+    }
+    std::vector<pid_t> children;
+    for (int c = 0; c < 40; c++) {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(20);  // a child that hangs dies, and fails the test
+            xtr_trace("XREMHSTF: child %d", c);
+            xtr_dump_bytes("XREMHSTF:", "abcd", 4);
+            uint32_t pid = 0, tid = 0;
+            std::string text;
+            xtr::walkRing(xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end,
+                          [&](const MSG &m, std::string_view t) {
+                              if (t.substr(0, 16) == "XREMHSTF: child ") {
+                                  pid = m.pid;
+                                  tid = m.tid;
+                                  text = t;
+                              }
+                          });
+            const auto self = static_cast<uint32_t>(getpid());
+            _exit(pid == self && tid == self && text == "XREMHSTF: child " + std::to_string(c) ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        children.push_back(child);
+    }
+    stop = true;
+    for (auto &th : threads) th.join();
+    for (pid_t child : children) {
+        int ws = 0;
+        ASSERT_EQ(waitpid(child, &ws, 0), child);
+        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << "child wait status " << ws;
+    }
 }
 
 TEST(TraceCall, ConcurrentCallersNeverTearAnEntry) {

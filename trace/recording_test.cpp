@@ -3,6 +3,7 @@
 // signals and dead or hostile holders, faulty trace calls and the signal
 // actions around them, many writers at once, and a header full of garbage.
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "facility.h"
 #include "ipc_testing.h"
 
 namespace xtr::testing {
@@ -176,11 +178,20 @@ TEST(Recording, CountAndTheContinuousReader) {
         xtr_trace("XRECTSTF: wakes the reader");
         EXPECT_EQ(semValue(event), 0);
         EXPECT_TRUE(exitedCleanly(reap(reader)));
+        // Posted once until the reader takes entries, and every 64th insertion.
         ASSERT_EQ(xtrResetEventSem(), 0);
+        h->count = 310;
+        xtr_trace("XRECTSTF: already posted");
+        EXPECT_EQ(semValue(event), 1);
+        h->count = 150;  // the reader took entries and set count back
         xtr_trace("XRECTSTF: posts again");
         EXPECT_EQ(semValue(event), 0);
+        ASSERT_EQ(xtrResetEventSem(), 0);
+        h->count = 191;
+        xtr_trace("XRECTSTF: 192nd");
+        EXPECT_EQ(semValue(event), 0);
         EXPECT_EQ(h->cont, 1);
-        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: posts again");
+        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: 192nd");
     });
 }
 
@@ -205,14 +216,16 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
             EXPECT_EQ(xtr_unlock_buf(), 0);
         });
         held.pass();
-        // A trace call gives up on a lock held for too long and records nothing.
+        // A trace call gives up on a lock held for too long: the entry goes
+        // to the process's own ring only.
         clearPrivateRing();
-        const uint32_t count = h->count;
+        const uint32_t count = h->count, lost = h->lost_msg;
         errno = EXDEV;
         xtr_trace("XRECTSTF: while the lock is held");
         EXPECT_EQ(errno, EXDEV);
-        EXPECT_TRUE(privateRingTexts().empty());
+        EXPECT_EQ(privateRingTexts(), Texts{"XRECTSTF: while the lock is held"});
         EXPECT_EQ(h->count, count);
+        EXPECT_EQ(lockWaitsRunOut(), 1u);
 
 #ifdef XTR_UNDER_TSAN
         // The thread sanitizer runs a handler only once the thread leaves the
@@ -240,7 +253,170 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
 #endif
         EXPECT_TRUE(exitedCleanly(reap(holder)));
         xtr_trace("XRECTSTF: after the holder let go");
-        EXPECT_EQ(privateRingTexts(), Texts{"XRECTSTF: after the holder let go"});
+        EXPECT_EQ(privateRingTexts(), (Texts{"XRECTSTF: while the lock is held", "XRECTSTF: after the holder let go"}));
+        EXPECT_EQ(sharedTexts().back(), "XRECTSTF: after the holder let go");
+        EXPECT_EQ(h->lost_msg, lost + 1);  // the missed entry, counted once the lock was back
+        EXPECT_EQ(h->count, count + 2);
+    });
+}
+
+// Another program's private semaphore, named in the header by a local user:
+// neither the trace calls nor the lock and event calls operate on it.
+TEST(HostileUser, ForeignSemaphoreIdsInTheHeaderAreNeverUsed) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        const unsigned lock = h->uBufferLock, event = h->uEventSem;
+        const int foreign = semget(IPC_PRIVATE, 1, 0600);  // root's own, held
+        ASSERT_GE(foreign, 0);
+        ASSERT_EQ(semctl(foreign, 0, SETVAL, 1), 0);
+        asNobodyOnHeader([&](TRACE_HDR *w) {
+            w->uBufferLock = static_cast<uint32_t>(foreign);
+            w->uEventSem = static_cast<uint32_t>(foreign);
+            w->pid = getpid();  // a reader to post for
+            w->cont = 1;
+            w->count = 500;
+        });
+        for (int i = 0; i < 5; i++) xtr_trace("XHOSTILF: call %d", i);
+        EXPECT_EQ(sharedTexts().back(), "XHOSTILF: call 4");  // the real lock was taken
+        EXPECT_EQ(semValue(event), 0);                        // and the real event posted
+        EXPECT_EQ(xtrResetEventSem(), 0);
+        EXPECT_EQ(semValue(event), 1);
+        EXPECT_EQ(xtr_lock_buf(), 0);
+        EXPECT_EQ(semValue(lock), 1);
+        EXPECT_EQ(xtr_unlock_buf(), 0);
+        xtr_dump_bytes("XHOSTILF:", "abcd", 4);
+        EXPECT_EQ(semValue(foreign), 1);
+        EXPECT_EQ(semValue(lock), 0);
+        EXPECT_EQ(h->uBufferLock, static_cast<uint32_t>(foreign));  // left as written, only reported
+        semctl(foreign, 0, IPC_RMID);
+    });
+}
+
+// A local user holds the buffer lock for good.  A process pays one bounded
+// wait; its later trace calls and dumps go to its own ring without waiting,
+// count what the shared ring missed, and share again once the lock is free.
+TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        Gate held, release;
+        const pid_t holder = spawnAsNobody([&] {
+            ASSERT_EQ(xtr_lock_buf(), 0);
+            held.open();
+            release.pass();
+            EXPECT_EQ(xtr_unlock_buf(), 0);
+        });
+        held.pass();
+        clearPrivateRing();
+        const uint32_t count = h->count, lost = h->lost_msg;
+        for (int i = 0; i < 20; i++) xtr_trace("XHOSTILF: call %d", i);
+        xtr_dump_bytes("XHOSTILF:", "0123456789abcdef0123456789abcdef0123", 36);  // two lines
+        xtr_trace("XHOSTILD: unselected");
+        EXPECT_EQ(lockWaitsRunOut(), 1u);  // the first call only
+        EXPECT_EQ(privateRingTexts().size(), 23u);
+        EXPECT_EQ(h->count, count);
+        char buf[4096];
+        SPRET rc = 0;
+        EXPECT_EQ(xtr_fetch_pid(buf, sizeof buf, &rc), 0);  // the own ring needs no shared lock
+        EXPECT_EQ(std::string(buf).substr(36), "XHOSTILF: call 0");
+
+        release.open();
+        EXPECT_TRUE(exitedCleanly(reap(holder)));
+        xtr_trace("XHOSTILF: lock free again");
+        EXPECT_EQ(sharedTexts().back(), "XHOSTILF: lock free again");
+        EXPECT_EQ(h->lost_msg, lost + 22);
+        EXPECT_EQ(h->count, count + 23);
+        EXPECT_EQ(lockWaitsRunOut(), 1u);
+    });
+}
+
+// The pause fields written by a local user cost nothing without a reader
+// that keeps reading; a header left uninitialised costs one start-up wait
+// per process, not one per call.
+TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
+    isolated([] {
+        // An uninitialised segment with a wrong eyecatcher under the key.
+        const pid_t planter = spawnAsNobody([] {
+            ASSERT_GE(shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666), 0);
+        });
+        ASSERT_TRUE(exitedCleanly(reap(planter)));
+        const pid_t victim = spawn([] {
+            StdoutCapture out;
+            for (int i = 0; i < 5; i++) xtr_trace("XHOSTILF: call %d", i);
+            const std::string said = out.take();
+            EXPECT_EQ(initialisationWaits(), 1u);
+            size_t messages = 0;
+            for (size_t at = 0; (at = said.find("Opened an incorrect shared memory buffer", at)) != std::string::npos; at++) {
+                messages++;
+            }
+            EXPECT_EQ(messages, 5u);  // every call still tries to arm
+        });
+        EXPECT_TRUE(exitedCleanly(reap(victim)));
+        ASSERT_EQ(shmctl(shmget(XTR_SHM_KEY, 0, 0), IPC_RMID, nullptr), 0);
+
+        xtr_trace("XHOSTILF: arm");
+        TRACE_HDR *h = xtr_get_hdr();
+        ASSERT_NE(h, nullptr);
+        asNobodyOnHeader([](TRACE_HDR *w) {
+            w->pid = 1;  // a process that exists, and never reads
+            w->cont = 1;
+            w->priority = 1;
+            w->count = 5000;
+        });
+        const unsigned pauses = readerPauses();
+        for (int i = 0; i < 300; i++) xtr_trace("XHOSTILF: call %d", i);
+        EXPECT_EQ(readerPauses(), pauses);
+        EXPECT_EQ(h->cont, 1);  // still posted for; only a reader's own tools unregister it
+        // The same fields with a reader that takes entries now and then.
+        for (int i = 0; i < 100; i++) {
+            if (i % 20 == 0) {
+                h->count = 300;
+                h->cont_running++;
+            }
+            xtr_trace("XHOSTILF: read %d", i);
+        }
+        EXPECT_GT(readerPauses(), pauses);
+
+    });
+}
+
+// Damage written by a local user makes the facility print its repair
+// messages.  With standard output a closed pipe or a pipe nobody reads, the
+// tracing program neither dies of SIGPIPE nor blocks, and its stream shows
+// no error.
+TEST(HostileUser, DiagnosticsNeverKillOrBlockTheCaller) {
+    isolated([] {
+        xtr_trace("XHOSTILF: arm");
+        ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+        int closed[2], full[2];
+        ASSERT_EQ(pipe(closed), 0);
+        ASSERT_EQ(pipe(full), 0);
+        close(closed[0]);
+        ASSERT_EQ(fcntl(full[1], F_SETFL, O_NONBLOCK), 0);
+        while (write(full[1], "0123456789abcdef", 16) > 0) {
+        }
+        ASSERT_EQ(fcntl(full[1], F_SETFL, 0), 0);  // a program's own, blocking
+        std::fflush(stdout);
+        const int saved = dup(1);
+        for (int out : {closed[1], full[1]}) {
+            dup2(out, 1);
+            for (int i = 0; i < 3; i++) {
+                asNobodyOnHeader([](TRACE_HDR *w) { w->end = 70000; });
+                errno = EXDEV;
+                xtr_trace("XHOSTILF: after damage %d", i);
+                EXPECT_EQ(errno, EXDEV);
+            }
+            EXPECT_EQ(sharedTexts().back(), "XHOSTILF: after damage 2");
+            EXPECT_EQ(std::ferror(stdout), 0);
+            sigset_t pending;
+            sigpending(&pending);
+            EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+        }
+        dup2(saved, 1);
+        close(saved);
     });
 }
 

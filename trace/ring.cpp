@@ -1,8 +1,9 @@
 #include "ring.h"
 
+#include "facility.h"
 #include "kbvdtrac.h"
 
-#include <signal.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -32,12 +33,54 @@ void putField(unsigned char *at, unsigned long v) {
     std::memcpy(at, &w, sizeof w);
 }
 
-// A registered reader that died without unregistering would keep every
-// writer pausing; now and then its process is looked for, and a reader
-// that no longer exists counts as none.
-bool readerAlive(int32_t pid, uint32_t count) {
-    if (count % 64 != 0) return true;
-    return pid > 0 && !(kill(pid, 0) != 0 && errno == ESRCH);
+// How long a registered reader may go without showing progress and still
+// make writers pause for it.
+constexpr long kReaderStallMillis = 1000;
+
+// What this process has seen of the registered continuous reader.  The
+// reader shows that it keeps reading by moving its heartbeat
+// (cont_running) or setting count back, which it does every time it takes
+// entries.  Its process id is never looked up: another PID namespace may not
+// see it, and anyone may have written it.  Guarded by the buffer lock.
+struct ReaderWatch {
+    int32_t pid = 0;
+    uint16_t beat = 0;
+    uint32_t countAfter = 0;   // count after this process's last insertion
+    bool progressed = false;   // progress seen since the registration changed
+    timespec at{};             // when progress was last seen
+    bool posted = false;       // the event was posted since the reader's last progress
+    bool pause = false;        // the last insertion's decision
+    unsigned pauses = 0;       // decisions to pause, ever (for tests)
+} watch;
+
+long millisSince(const timespec &then, const timespec &now) {
+    return (now.tv_sec - then.tv_sec) * 1000L + (now.tv_nsec - then.tv_nsec) / 1000000L;
+}
+
+// True when the registered reader has shown progress within the last
+// kReaderStallMillis.  countBefore is count before this insertion.
+bool readerKeepsReading(const TRACE_HDR *h, uint32_t countBefore) {
+    const int32_t pid = h->pid;
+    const uint16_t beat = h->cont_running;
+    bool progress = false;
+    if (pid != watch.pid) {
+        watch.pid = pid;
+        watch.progressed = false;  // a new registration proves itself first
+        watch.posted = false;
+    } else {
+        progress = beat != watch.beat || countBefore < watch.countAfter;
+    }
+    watch.beat = beat;
+    watch.countAfter = countBefore + 1;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (progress) {
+        watch.posted = false;
+        watch.progressed = true;
+        watch.at = now;
+        return true;
+    }
+    return watch.progressed && millisSince(watch.at, now) < kReaderStallMillis;
 }
 
 }  // namespace
@@ -56,16 +99,14 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
     // Offsets beyond the ring are repaired before anything is read at them.
     if (end > R) {
         if (shared) {
-            std::printf("Invalid pxtr_hdr->end=%d\n", static_cast<int>(end));
-            std::fflush(stdout);
+            diagnostic("Invalid pxtr_hdr->end=%d\n", static_cast<int>(end));
             shared->oldest = begin;
         }
         end = 0;
     }
     if (begin > R) {
         if (shared) {
-            std::printf("Invalid pxtr_hdr->begin=%d\n", static_cast<int>(begin));
-            std::fflush(stdout);
+            diagnostic("Invalid pxtr_hdr->begin=%d\n", static_cast<int>(begin));
             shared->oldest = 0;
         }
         begin = 0;
@@ -87,9 +128,8 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
             // left is damage, by the rule every walk of the ring follows.
             if (len != 0 && !entryFits(len, begin, R)) {
                 if (shared) {
-                    std::printf("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
+                    diagnostic("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
                                 static_cast<int>(len));
-                    std::fflush(stdout);
                     shared->oldest = begin;
                 }
                 writeLength(buf, begin, 0);
@@ -139,19 +179,34 @@ void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigne
                    unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept {
     RingRef ring{&hdr->begin, &hdr->end, hdr->pbuffer, XTR_RING_SIZE, hdr};
     ringInsert(ring, msg, txt_length, Stamp{ulPID, ulTID, ulTime, ulUsecs});
-    hdr->count++;
-    // A continuous reader is woken once it has something worth reading; a
-    // reader that went away without unregistering switches collection off.
-    if (hdr->cont != 0 && hdr->count > 100) {
-        if (hdr->pid != 0 && readerAlive(hdr->pid, hdr->count)) {
-            // An event id that names the lock set would release the lock.
-            if (hdr->uEventSem != hdr->uBufferLock) (void)xtrPostEventSem();
+    const uint32_t before = hdr->count;
+    hdr->count = before + 1;
+    watch.pause = false;
+    if (hdr->cont == 0) return;
+    // A continuous reader is woken once it has something worth reading;
+    // writers pause for it only while it keeps reading.
+    const bool reading = readerKeepsReading(hdr, before);
+    if (hdr->count > 100) {
+        if (hdr->pid != 0) {
+            // Posting costs a system call: once after the reader last took
+            // entries is enough to wake it, and every 64th insertion keeps a
+            // reader that shows no progress woken too.
+            if (!watch.posted || hdr->count % 64 == 0) {
+                (void)xtrPostEventSem();
+                watch.posted = true;
+            }
+            watch.pause = reading && hdr->priority != 0 && hdr->count > 200;
+            if (watch.pause) watch.pauses++;
         } else {
             hdr->cont = 0;
             hdr->cont_running = 0;
         }
     }
 }
+
+bool pauseForReader() noexcept { return watch.pause; }
+
+unsigned readerPauses() noexcept { return watch.pauses; }
 
 void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
                     unsigned long ulTime, unsigned long ulUsecs) noexcept {

@@ -41,10 +41,19 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
 void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
                    unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept;
 
+// Whether the caller should pause after its last shared insertion: a reader
+// asked for priority, lags more than 200 entries behind and has shown within
+// the last second that it keeps reading.  Read under the buffer lock.
+bool pauseForReader() noexcept;
+
+// Pauses decided in this process (for tests).
+unsigned readerPauses() noexcept;
+
 // The process's own ring.
 extern TRACE_P_HDR xtr_hdrP;
 
-// Inserts one entry into the process's own ring.
+// Inserts one entry into the process's own ring.  The caller holds
+// xtr_mutex_sem, which guards the own ring (no machine-wide lock needed).
 void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
                     unsigned long ulTime, unsigned long ulUsecs) noexcept;
 

@@ -143,25 +143,39 @@ TEST_F(SharedRing, CorruptLengthWhileDiscardingIsRepaired) {
     }
 }
 
-TEST_F(SharedRing, ReaderFlagsWithoutALiveReaderAreCleared) {
+TEST_F(SharedRing, ReaderFlagsWithoutALiveReaderAreClearedAndPauseNobody) {
     hdr_->cont = hdr_->cont_running = 1;
     hdr_->count = 100;
     xtr_add_entry("XREMHSTF: a", 11, 1, 2, 3, 4, hdr_.get());  // count 101, no reader registered
     EXPECT_EQ(hdr_->cont, 0);
     EXPECT_EQ(hdr_->cont_running, 0);
 
-    pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    waitpid(gone, nullptr, 0);
+    // A registration whose reader shows no progress (dead, stopped, or
+    // written by anyone) is still posted for, but pauses nobody.
     hdr_->cont = hdr_->cont_running = 1;
-    hdr_->pid = gone;  // registered, then died without unregistering
-    hdr_->count = 126;
-    xtr_add_entry("XREMHSTF: b", 11, 1, 2, 3, 4, hdr_.get());
-    EXPECT_EQ(hdr_->cont, 1);  // looked for only now and then
+    hdr_->pid = 1;
+    hdr_->priority = 1;
+    hdr_->count = 300;
+    const unsigned pauses = readerPauses();
+    for (int i = 0; i < 50; i++) xtr_add_entry("XREMHSTF: b", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_FALSE(pauseForReader());
+    EXPECT_EQ(hdr_->cont, 1);
+    // A reader that takes entries (count set back, heartbeat moved) is paused for ...
+    hdr_->count = 250;
     xtr_add_entry("XREMHSTF: c", 11, 1, 2, 3, 4, hdr_.get());
-    EXPECT_EQ(hdr_->count, 128u);
-    EXPECT_EQ(hdr_->cont, 0);
-    EXPECT_EQ(hdr_->cont_running, 0);
+    EXPECT_TRUE(pauseForReader());
+    hdr_->cont_running++;
+    xtr_add_entry("XREMHSTF: d", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_TRUE(pauseForReader());
+    EXPECT_EQ(readerPauses(), pauses + 2);
+    // ... until it has shown nothing for a second.
+    usleep(1100 * 1000);
+    xtr_add_entry("XREMHSTF: e", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_FALSE(pauseForReader());
+    // A new registration proves itself first.
+    hdr_->pid = 2;
+    xtr_add_entry("XREMHSTF: f", 11, 1, 2, 3, 4, hdr_.get());
+    EXPECT_FALSE(pauseForReader());
 }
 
 TEST(PrivateRing, RepairsSilentlyAndKeepsItsSize) {

@@ -4,6 +4,8 @@
 // Afterwards every entry of the shared ring is well formed, each thread's
 // surviving entries have no gap, the count equals the trace calls made,
 // and the count is the entries still in the ring plus the lost ones.
+// Unselected trace points, made without the machine-wide lock, reach each
+// process's own ring in their place and never the shared ring.
 //
 // VORQ_SOAK_SECONDS sets the duration (default 5);
 // tests/reliability/soak.sh runs the long soak.
@@ -71,13 +73,15 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         ASSERT_NE(mem, MAP_FAILED);
         board = new (mem) Board{};
 
+        // Installed before the writers are forked, so that no signal can
+        // reach one before it has the handler (the default action would end it).
+        struct sigaction sa{};
+        sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
+        sigaction(SIGUSR1, &sa, nullptr);
         Gate start;
         std::vector<pid_t> writers;
         for (int p = 0; p < kProcs; p++) {
             writers.push_back(spawn([&, p] {
-                struct sigaction sa{};
-                sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
-                sigaction(SIGUSR1, &sa, nullptr);
                 start.pass();
                 std::vector<std::thread> threads;
                 for (int t = 0; t < kThreads; t++) {
@@ -85,12 +89,30 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
                         for (long i = 0; !board->stop.load(); i++) {
                             xtr_trace("XSOAKTSF: p%d t%d i%ld end", p, t, i);
                             board->calls[p][t].store(i + 1);
+                            // Unselected: the own ring only, without the machine-wide lock.
+                            if (i % 4 == 0) xtr_trace("XSOAKTSD: p%d t%d i%ld end", p, t, i);
                         }
                     });
                 }
                 for (auto &th : threads) th.join();
                 const auto own = checkedEntries(xtr_hdrP.begin, xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE);
                 EXPECT_FALSE(own.empty());
+                // Each thread's unselected entries follow its selected ones.
+                // (The own ring keeps only the newest entries, possibly of one thread.)
+                std::map<int, long> lastF, lastD;
+                for (const Entry &e : own) {
+                    int pp = -1, t = -1;
+                    long i = -1;
+                    char c = 0;
+                    if (std::sscanf(e.text.c_str(), "XSOAKTS%c: p%d t%d i%ld", &c, &pp, &t, &i) != 4) continue;
+                    if (c == 'F') {
+                        lastF[t] = i;
+                    } else if (lastF.count(t) != 0) {
+                        EXPECT_EQ(i, lastF[t]) << "own ring: D entry out of place: " << e.text;
+                        lastD[t] = i;
+                    }
+                }
+                EXPECT_FALSE(lastD.empty()) << "unselected entries missing from the own ring";
                 std::vector<pid_t> self(kProcs, 0);
                 self[p] = getpid();
                 expectNoGaps(own, self, "own");
@@ -143,6 +165,7 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         const long calls = totalCalls();
         const auto entries = sharedEntries();
         expectNoGaps(entries, writers, "shared");
+        for (const Entry &e : entries) ASSERT_NE(e.text.rfind("XSOAKTSD", 0), 0u) << "unselected entry shared";
         EXPECT_EQ(h->count, static_cast<uint32_t>(calls + 1)) << "trace calls recorded nothing";
         EXPECT_EQ(h->count, entries.size() + h->lost_msg) << "count and lost_msg do not add up";
         EXPECT_GT(board->signalsTaken.load(), 0);
