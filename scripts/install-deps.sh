@@ -14,7 +14,7 @@ set -euo pipefail
 
 demo=(cmake ninja-build gcc g++)
 test=("${demo[@]}" googletest libgtest-dev python3 strace)
-package=(debhelper dpkg-dev lintian)
+package=(build-essential debhelper dpkg-dev lintian)
 pristine=(debootstrap)
 all=("${test[@]}" make pkg-config libbenchmark-dev util-linux time groff man-db file binutils
      clang libclang-rt-14-dev g++-multilib gcc-multilib "${package[@]}")
