@@ -55,11 +55,16 @@ pristine_tarball() {
   echo "$tarball"
 }
 
+# The installer of every Debian system writes /etc/hosts and /etc/hostname;
+# debootstrap does not, so the copy gets the installer's defaults.
 pristine_root_new() {
   local dir=$1 tarball
   tarball=$(pristine_tarball) || return 1
   mkdir -p "$dir" && tar -C "$dir" -xf "$tarball" && chmod 0755 "$dir" &&
-    cp -L /etc/resolv.conf "$dir/etc/resolv.conf"
+    cp -L /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
+  [ -e "$dir/etc/hostname" ] || echo pristine > "$dir/etc/hostname"
+  [ -e "$dir/etc/hosts" ] || printf '%s\n' '127.0.0.1	localhost' '127.0.1.1	pristine' \
+    '::1	localhost ip6-localhost ip6-loopback' > "$dir/etc/hosts"
 }
 
 pristine_run() {
