@@ -70,15 +70,17 @@ inside() {
     [ -n "$1" ] || return 1
     while read -r p; do [ "$(readlink -f "$p")" = "$(readlink -f "$2")" ] || return 1; done <<<"$1"
   }
-  local lib path
+  local lib path bin
   for lib in kbvdtrac kbvddfc; do
     path=$(dpkg -L "lib${lib}1" | grep "/lib$lib\.so\.1$")
     check "lib${lib}1 holds lib$lib.so.1 ($path)" test -n "$path"
     check "lib$lib.so.1 has soname lib$lib.so.1" \
       bash -c "readelf -d '$path' 2>/dev/null | grep -q 'Library soname: \[lib$lib.so.1\]' || objdump -p '$path' | grep -q 'SONAME *lib$lib.so.1'"
     check "ld.so.cache knows lib$lib.so.1" resolves "$(ldconfig -p | awk -v l="lib$lib.so.1" '$1 == l {print $NF}')" "$path"
-    check "xtrctl or the command loads $path" \
-      resolves "$(ldd /usr/bin/vorqManageHostsFile /usr/bin/xtrctl | awk -v l="lib$lib.so.1" '$1 == l {print $3}')" "$path"
+  done
+  for bin in vorqManageHostsFile xtrctl; do
+    check "$bin loads the installed libkbvdtrac.so.1" \
+      resolves "$(ldd /usr/bin/$bin | awk '$1 == "libkbvdtrac.so.1" {print $3}')" "$(dpkg -L libkbvdtrac1 | grep '/libkbvdtrac\.so\.1$')"
   done
   for page in "8 vorqManageHostsFile" "1 xtrctl" "3 kbvdtrac" "3 kbvddfc"; do
     set -- $page
