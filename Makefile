@@ -28,7 +28,8 @@ bench: deps
 # The Debian packages (debian/), built as root in build/deb and written to
 # build/pkg: vorq (the command and xtrctl), libkbvdtrac1, libkbvddfc1 and
 # their -dev packages.
-package: deps
+package:
+	./scripts/install-deps.sh package
 	dpkg-checkbuilddeps
 	debian/rules clean
 	debian/rules binary

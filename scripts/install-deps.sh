@@ -8,13 +8,14 @@
 #   test      build and run the whole test suite (scripts/test.sh)
 #   all       test, plus the sanitizer, fuzz and 32-bit builds, the
 #             benchmarks, the manual-page lint and the Debian packages
-#   package   build the Debian packages and check them with lintian
+#   package   build the Debian packages (debian/rules binary) and check
+#             them with lintian
 #   pristine  build a pristine Debian root (scripts/pristine_check.sh)
 set -euo pipefail
 
 demo=(cmake ninja-build gcc g++)
 test=("${demo[@]}" googletest libgtest-dev python3 strace)
-package=(build-essential debhelper dpkg-dev lintian)
+package=("${demo[@]}" build-essential debhelper dpkg-dev lintian)
 pristine=(debootstrap)
 all=("${test[@]}" make pkg-config libbenchmark-dev util-linux time groff man-db file binutils
      clang libclang-rt-14-dev g++-multilib gcc-multilib "${package[@]}")
