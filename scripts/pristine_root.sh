@@ -5,9 +5,9 @@
 #   pristine_root_new DIR       DIR becomes a fresh copy of the pristine root
 #   pristine_run DIR COMMAND    runs the shell COMMAND as root inside DIR
 #
-# The root is built once from the mirror this machine's apt uses and kept as
-# a tarball in $VORQ_PRISTINE_CACHE (default /var/cache/vorq-pristine); each
-# copy is unpacked from it.  COMMAND runs with a clean environment in mount,
+# The root is built from the mirror this machine's apt uses and kept as a
+# tarball in $VORQ_PRISTINE_CACHE (default /var/cache/vorq-pristine) for a
+# month; each copy is unpacked from it.  COMMAND runs with a clean environment in mount,
 # PID and IPC namespaces of its own: DIR is bind-mounted onto itself (so its
 # / is a mount point, as on a real machine) with /proc, /sys and /dev, and
 # every mount, process and System V IPC object goes away with the run.
@@ -33,6 +33,8 @@ pristine_mirror() {
 # The cached root, built on first use: debootstrap's minimal variant plus git.
 pristine_tarball() {
   local tarball=$PRISTINE_CACHE/$PRISTINE_SUITE-minbase-git.tar mirror tmp
+  # A month-old root is made anew, so that it stays close to the archive.
+  if [ -n "$(find "$tarball" -mtime +30 2>/dev/null)" ]; then rm -f "$tarball"; fi
   if [ ! -s "$tarball" ]; then
     command -v debootstrap >/dev/null || {
       DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
