@@ -48,7 +48,7 @@ check-pristine:
 lint-man: deps
 	./scripts/lint_man.sh
 
-# `make demo`, with its output checked for the trace of what it did.
+# The README's demo command, with its output checked for the trace of what it did.
 check-demo:
 	./scripts/check_demo.sh
 
