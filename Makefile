@@ -1,18 +1,14 @@
 # Thin wrapper over the CMake presets.
-.PHONY: deps demo check-demo test test-asan test-tsan bench package check-package lint-man clean
+.PHONY: deps demo check-demo test test-asan test-tsan bench package check-package check-pristine lint-man clean
 
 deps:
 	./scripts/install-deps.sh
 
-demo: deps
-	cmake --preset release >/dev/null
-	cmake --build --preset release
-	./scripts/demo.sh build/release
+demo:
+	./scripts/demo.sh
 
 test: deps
-	cmake --preset ci >/dev/null
-	cmake --build --preset ci
-	ctest --preset ci
+	./scripts/test.sh
 
 test-asan: deps
 	cmake --preset debug >/dev/null
@@ -29,24 +25,30 @@ bench: deps
 	cmake --build --preset release
 	./bench/hosts_bench.sh build/release/command/vorqManageHostsFile
 
-# The Debian package, built in build/pkg for the prefix /usr:
-# build/pkg/vorq_<version>_<arch>.deb.
-PKG_DIR := build/pkg
-package: deps
-	cmake -S . -B $(PKG_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORQ_BUILD_TESTS=OFF \
-	  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-	cmake --build $(PKG_DIR)
-	cd $(PKG_DIR) && cpack -G DEB
+# The Debian packages (debian/), built as root in build/deb and written to
+# build/pkg: vorq (the command and xtrctl), libkbvdtrac1, libkbvddfc1 and
+# their -dev packages.
+package:
+	./scripts/install-deps.sh package
+	dpkg-checkbuilddeps
+	debian/rules clean
+	debian/rules binary
 
-# Installs the package on this machine, uses it and purges it (root only).
+# Checks the packages with lintian, then installs them in a pristine Debian
+# root, uses them and purges them (root only).
 check-package: package
-	./scripts/package_test.sh $$(ls -t $(PKG_DIR)/vorq_*.deb | head -1)
+	./scripts/package_test.sh build/pkg/*.deb
+
+# The README's two set-up commands, run in a fresh clone on a pristine
+# Debian root (root only).
+check-pristine:
+	./scripts/pristine_check.sh
 
 # The manual pages format without a warning.
 lint-man: deps
 	./scripts/lint_man.sh
 
-# `make demo`, with its output checked for the trace of what it did.
+# The README's demo command, with its output checked for the trace of what it did.
 check-demo:
 	./scripts/check_demo.sh
 

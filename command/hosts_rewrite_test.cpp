@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ipc_testing.h"
 #include "trace_testing.h"
 #include "vorqManageHostsFile.h"
 
@@ -42,7 +43,11 @@ Outcome inMountNamespace(const std::function<int()> &fn) {
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(99);
+        if (const char *refused = xtr::testing::enterPrivateMountNamespace()) {
+            ADD_FAILURE() << refused;
+            std::fflush(nullptr);
+            _exit(99);
+        }
         clearPrivateRing();
         int status = fn();
         std::string out;

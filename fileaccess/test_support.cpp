@@ -7,10 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "ipc_testing.h"
 
 namespace xdfc_test {
 
@@ -73,10 +77,16 @@ void asNobody(const std::function<void()> &body) {
 }
 
 bool mountTmpfs(const std::string &dir, const std::string &size) {
-    if (unshare(CLONE_NEWNS) != 0) return false;
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (const char *refused = xtr::testing::enterPrivateMountNamespace()) {
+        std::printf("%s\n", refused);
+        return false;
+    }
     const std::string options = "size=" + size;
-    return mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        std::printf("mounting a tmpfs on %s was refused: %s\n", dir.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 Texts traced(const std::function<void()> &fn) {

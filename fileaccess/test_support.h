@@ -57,8 +57,8 @@ constexpr uid_t kNobody = 65534;
 void asNobody(const std::function<void()> &body);
 
 // In a child: enters a mount namespace of its own and mounts a tmpfs of
-// the given size option ("64k") on dir.  False when the machine does not
-// allow it.
+// the given size option ("64k") on dir.  False, after printing which step
+// the machine refused, when it does not allow it.
 bool mountTmpfs(const std::string &dir, const std::string &size);
 
 // Clears the process's ring, runs fn and returns the trace points it left.

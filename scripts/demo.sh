@@ -1,9 +1,29 @@
 #!/usr/bin/env bash
 # Runs the built command on an example hosts file, shows what it did to the
 # file, then shows the trace it left in the shared trace buffer.
+#
+#   scripts/demo.sh             installs what the build needs (cmake, ninja,
+#                               a compiler), builds the command, xtrctl and
+#                               the two libraries in build/demo, no tests,
+#                               and runs the example
+#   scripts/demo.sh BUILD_DIR   runs the example with an existing build
 set -uo pipefail
 
-build=${1:-build/release}
+if [ $# -eq 0 ]; then
+  set -e
+  cd "$(dirname "$(readlink -f "$0")")/.."
+  ./scripts/install-deps.sh demo
+  cmake --preset demo >/dev/null
+  cmake --build --preset demo
+  set +e
+  echo
+  echo "Built in $PWD/build/demo; to run the programs by name:"
+  echo "  export PATH=$PWD/build/demo/command:$PWD/build/demo/tools:\$PATH"
+  echo
+  exec ./scripts/demo.sh build/demo
+fi
+
+build=$1
 bin=$build/command/vorqManageHostsFile
 xtrctl=$build/tools/xtrctl
 

@@ -1,12 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmark need,
-# only those that are missing.  Safe to run again.
+# Installs the Debian packages that one use of the project needs, only those
+# that are missing.  Safe to run again.
+#
+#   scripts/install-deps.sh [GROUP...]     (default: all)
+#
+#   demo      build the command, xtrctl and the libraries (scripts/demo.sh)
+#   test      build and run the whole test suite (scripts/test.sh)
+#   all       test, plus the sanitizer, fuzz and 32-bit builds, the
+#             benchmarks, the manual-page lint and the Debian packages
+#   package   build the Debian packages (debian/rules binary) and check
+#             them with lintian
+#   pristine  build a pristine Debian root (scripts/pristine_check.sh)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libbenchmark-dev util-linux time strace
-          groff man-db dpkg-dev file binutils
-          clang libclang-rt-14-dev g++-multilib gcc-multilib
-          rsyslog chromium)
+demo=(cmake ninja-build gcc g++)
+test=("${demo[@]}" googletest libgtest-dev python3 strace rsyslog chromium)
+package=("${demo[@]}" build-essential debhelper dpkg-dev lintian)
+pristine=(debootstrap)
+all=("${test[@]}" make pkg-config libbenchmark-dev util-linux time groff man-db file binutils
+     clang libclang-rt-14-dev g++-multilib gcc-multilib qemu-user "${package[@]}")
+
+[ $# -eq 0 ] && set -- all
+packages=()
+for group in "$@"; do
+  case $group in
+    demo) packages+=("${demo[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    all) packages+=("${all[@]}") ;;
+    package) packages+=("${package[@]}") ;;
+    pristine) packages+=("${pristine[@]}") ;;
+    *) echo "install-deps: unknown group '$group' (demo, test, all, package, pristine)" >&2; exit 2 ;;
+  esac
+done
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

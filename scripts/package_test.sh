@@ -1,143 +1,137 @@
 #!/usr/bin/env bash
-# Installs the Debian package on this machine, uses it as a user would, and
-# purges it again:
-#   - the machine must be clean first (package not installed, none of its
-#     files present), or the test refuses to touch it;
-#   - installing creates no trace buffer or semaphore (IPC objects);
-#   - the command runs from /usr/bin against its installed libraries, and
-#     its trace is read back with the installed xtrctl;
-#   - a C program builds against the installed headers with
-#     `pkg-config --cflags --libs kbvdtrac kbvddfc` and runs;
-#   - purging leaves nothing of the package in /usr.
-# The whole test runs in an IPC namespace of its own, so the trace buffer
-# its runs create vanishes with it and the machine's is left alone.
+# Checks the Debian packages, then installs them on a pristine Debian 12 root
+# (scripts/pristine_root.sh), uses them as a user would, and purges them:
+#   - lintian reports no error and no warning for any package;
+#   - `apt-get install ./*.deb` installs them with their dependencies, and
+#     installing creates no trace buffer or semaphore (IPC objects);
+#   - the command runs from /usr/bin against the installed libraries, its
+#     trace is read back with the installed xtrctl, and `xtrctl remove`
+#     deletes the trace buffer;
+#   - `man` finds every page, and every call named in a page's NAME section;
+#   - a C program builds with `pkg-config --cflags --libs kbvdtrac kbvddfc`
+#     (no ".." in the paths) and runs;
+#   - purging leaves /usr as it was before the install.
+# The root runs in IPC, PID and mount namespaces of its own: nothing is
+# installed on this machine and its trace buffer is left alone.
 #
-#   scripts/package_test.sh PACKAGE.deb
+#   scripts/package_test.sh PACKAGE.deb...    (root; e.g. build/pkg/*.deb)
 set -uo pipefail
-# dpkg needs ldconfig and start-stop-daemon from the sbin directories.
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "package_test: SKIPPED: installing a package needs root (run as root or with sudo)"
-  exit 0
-fi
-deb=${1:?usage: package_test.sh PACKAGE.deb}
-deb=$(readlink -f "$deb")
-[ -f "$deb" ] || { echo "package_test: no such package: $deb" >&2; exit 2; }
-for tool in dpkg dpkg-deb unshare ipcs cc pkg-config readelf man ldconfig ldd; do
-  command -v "$tool" >/dev/null || { echo "package_test: $tool is missing" >&2; exit 2; }
-done
-
-if [ -z "${VORQ_PKGTEST_NS:-}" ]; then
-  VORQ_PKGTEST_NS=1 exec unshare --ipc "$0" "$@"
-fi
-
-pkg=$(dpkg-deb -f "$deb" Package)
-work=$(mktemp -d)
 failures=0
-installed=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok    $*"; }
 check() {  # check DESCRIPTION COMMAND...: passes when the command succeeds
   local what=$1; shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
-
-cleanup() {
-  if [ $installed -eq 1 ]; then dpkg --purge "$pkg" >/dev/null 2>&1; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# resolves_to BINARY LIBRARY: the dynamic linker loads /usr/lib/LIBRARY
-# (whatever path leads there) for BINARY.
-resolves_to() {
-  local got
-  got=$(ldd "$1" | awk -v lib="$2" '$1 == lib && $2 == "=>" {print $3}')
-  [ -n "$got" ] && [ "$(readlink -f "$got")" = "$(readlink -f "/usr/lib/$2")" ]
+finish() {
+  echo
+  if [ $failures -ne 0 ]; then
+    echo "package_test: $failures check(s) failed"
+    exit 1
+  fi
+  echo "package_test: all checks passed$1"
+  exit 0
 }
 
-# The package's files and links (directories are shared with the system).
-dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' | grep -v '/$' > "$work/files"
-[ -s "$work/files" ] || { echo "package_test: $deb lists no files" >&2; exit 2; }
+# ---- Inside the pristine root ----------------------------------------------
+inside() {
+  export DEBIAN_FRONTEND=noninteractive
+  local debs=("$@") work=/tmp/package_test pkgs names
+  mkdir -p "$work"
+  mapfile -t pkgs < <(for d in "${debs[@]}"; do dpkg-deb -f "$d" Package; done)
 
-# ---- Clean state -----------------------------------------------------------
-if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'installed'; then
-  echo "package_test: $pkg is already installed; purge it first (dpkg --purge $pkg)" >&2
-  exit 2
-fi
-present=$(while read -r f; do [ -e "$f" ] || [ -L "$f" ] && echo "$f"; done < "$work/files")
-if [ -n "$present" ]; then
-  echo "package_test: the machine is not clean, these files exist already:" >&2
-  echo "$present" >&2
-  exit 2
-fi
-trace_ipc() { ipcs -m -s | grep -Ei '0x96728001|0x96728013'; }
-if trace_ipc >/dev/null; then
-  echo "package_test: the test's own IPC namespace already holds a trace buffer" >&2
-  exit 2
-fi
+  # What the checks themselves use: a compiler, pkg-config and man.
+  if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends gcc libc6-dev pkg-config man-db; } \
+       > "$work/prereq.log" 2>&1; then
+    tail -20 "$work/prereq.log"
+    fail "installing gcc, pkg-config and man-db for the checks"
+    finish ""
+  fi
+  find /usr -xdev | sort > "$work/usr.before"
+  trace_ipc() { ipcs -m -s | grep -Ei '0x96728001|0x96728013'; }
+  check "no trace buffer before the install" bash -c '! ipcs -m -s | grep -Eqi "0x96728001|0x96728013"'
 
-# ---- Install ---------------------------------------------------------------
-if ! dpkg -i "$deb" > "$work/dpkg-i.log" 2>&1; then
-  cat "$work/dpkg-i.log"
-  fail "dpkg -i $deb"
-  exit 1
-fi
-installed=1
-pass "dpkg -i $(basename "$deb")"
-check "$pkg is installed" bash -c "dpkg-query -W -f='\${Status}' $pkg | grep -qx 'install ok installed'"
-check "installing created no trace buffer or semaphore" bash -c '! ipcs -m -s | grep -Eqi "0x96728001|0x96728013"'
-missing=$(while read -r f; do [ -e "$f" ] || echo "$f"; done < "$work/files")
-check "every file of the package is in place" test -z "$missing"
-[ -z "$missing" ] || echo "$missing"
+  # ---- Install -------------------------------------------------------------
+  if ! apt-get install -y --no-install-recommends "${debs[@]}" > "$work/install.log" 2>&1; then
+    cat "$work/install.log"
+    fail "apt-get install ${debs[*]}"
+    finish ""
+  fi
+  pass "apt-get install ${debs[*]##*/}"
+  for p in "${pkgs[@]}"; do
+    check "$p is installed" bash -c "dpkg-query -W -f='\${Status}' $p | grep -qx 'install ok installed'"
+  done
+  check "installing created no trace buffer or semaphore" bash -c '! ipcs -m -s | grep -Eqi "0x96728001|0x96728013"'
 
-for lib in kbvdtrac kbvddfc; do
-  check "lib$lib.so.1 has soname lib$lib.so.1" \
-    bash -c "readelf -d /usr/lib/lib$lib.so.1 | grep -q 'Library soname: \[lib$lib.so.1\]'"
-  check "ld.so.cache knows lib$lib.so.1" bash -c "ldconfig -p | grep -Eq 'lib$lib\.so\.1 .*=> (/usr)?/lib/lib$lib\.so\.1\$'"
-done
-check "the command loads the installed libkbvdtrac.so.1" resolves_to /usr/bin/vorqManageHostsFile libkbvdtrac.so.1
-check "xtrctl loads the installed libkbvdtrac.so.1" resolves_to /usr/bin/xtrctl libkbvdtrac.so.1
-for page in "8 vorqManageHostsFile" "1 xtrctl" "3 kbvdtrac" "3 kbvddfc"; do
-  set -- $page
-  check "man $1 $2 is installed" bash -c "man -w $1 $2 | grep -q '^/usr/share/man/man$1/$2\.$1'"
-done
+  # resolves PATHS PATH: every one of PATHS (one a line, at least one) leads
+  # to the file PATH.
+  resolves() {
+    [ -n "$1" ] || return 1
+    while read -r p; do [ "$(readlink -f "$p")" = "$(readlink -f "$2")" ] || return 1; done <<<"$1"
+  }
+  local lib path bin
+  for lib in kbvdtrac kbvddfc; do
+    path=$(dpkg -L "lib${lib}1" | grep "/lib$lib\.so\.1$")
+    check "lib${lib}1 holds lib$lib.so.1 ($path)" test -n "$path"
+    check "lib$lib.so.1 has soname lib$lib.so.1" \
+      bash -c "readelf -d '$path' 2>/dev/null | grep -q 'Library soname: \[lib$lib.so.1\]' || objdump -p '$path' | grep -q 'SONAME *lib$lib.so.1'"
+    check "ld.so.cache knows lib$lib.so.1" resolves "$(ldconfig -p | awk -v l="lib$lib.so.1" '$1 == l {print $NF}')" "$path"
+  done
+  for bin in vorqManageHostsFile xtrctl; do
+    check "$bin loads the installed libkbvdtrac.so.1" \
+      resolves "$(ldd /usr/bin/$bin | awk '$1 == "libkbvdtrac.so.1" {print $3}')" "$(dpkg -L libkbvdtrac1 | grep '/libkbvdtrac\.so\.1$')"
+  done
+  for page in "8 vorqManageHostsFile" "1 xtrctl" "3 kbvdtrac" "3 kbvddfc"; do
+    set -- $page
+    check "man $1 $2 is a compressed page" bash -c "man -w $1 $2 | grep -q '^/usr/share/man/man$1/$2\.$1\.gz$'"
+  done
+  # Every name of a library page's NAME section leads to that page.
+  for page in kbvdtrac kbvddfc; do
+    names=$(zcat "/usr/share/man/man3/$page.3.gz" | sed -n '/^\.SH NAME/,/\\-/p' | sed '1d; s/\\-.*//' | tr ', ' '\n\n' | grep .)
+    local unreached=""
+    for n in $names; do
+      [ "$(readlink -f "$(man -w 3 "$n" 2>/dev/null)")" = "/usr/share/man/man3/$page.3.gz" ] || unreached+=" $n"
+    done
+    check "man NAME finds kbvdtrac(3)/kbvddfc(3) for all $(wc -w <<<"$names") names of $page(3)${unreached:+; not:$unreached}" \
+      test -z "$unreached"
+  done
+  check "man xtr_trace shows the trace facility's page" \
+    bash -c "man xtr_trace 2>/dev/null | head -1 | grep -q '^KBVDTRAC(3) '"
+  check "man xdfc_read shows the file-access library's page" \
+    bash -c "man xdfc_read 2>/dev/null | head -1 | grep -q '^KBVDDFC(3) '"
 
-# ---- The command, from /usr/bin --------------------------------------------
-hosts=$work/hosts
-printf '127.0.0.1   localhost\n10.0.0.9    MyHost    myhost.example.com\n10.0.0.12   printer\n' > "$hosts"
-chown 1:1 "$hosts" && chmod 0640 "$hosts"
-hash -r
-check "vorqManageHostsFile is found as /usr/bin/vorqManageHostsFile" \
-  test "$(command -v vorqManageHostsFile)" = /usr/bin/vorqManageHostsFile
+  # ---- The command, from /usr/bin ------------------------------------------
+  local hosts=$work/hosts rc trace
+  printf '127.0.0.1   localhost\n10.0.0.9    MyHost    myhost.example.com\n10.0.0.12   printer\n' > "$hosts"
+  chown 1:1 "$hosts" && chmod 0640 "$hosts"
+  hash -r
+  check "vorqManageHostsFile is /usr/bin/vorqManageHostsFile" \
+    test "$(command -v vorqManageHostsFile)" = /usr/bin/vorqManageHostsFile
+  vorqManageHostsFile update "$hosts" myhost 10.0.0.5; rc=$?
+  check "update exits with 0 (got $rc)" test $rc -eq 0
+  vorqManageHostsFile update "$hosts" newhost 10.0.0.42; rc=$?
+  check "update of a new name exits with 0 (got $rc)" test $rc -eq 0
+  vorqManageHostsFile remove "$hosts" printer; rc=$?
+  check "remove exits with 0 (got $rc)" test $rc -eq 0
+  vorqManageHostsFile remove "$hosts"; rc=$?
+  check "remove without a host name exits with 3 (got $rc)" test $rc -eq 3
+  check "the hosts file holds the updated entries" test "$(cat "$hosts")" = \
+    $'127.0.0.1   localhost\n10.0.0.5 myhost    myhost.example.com\n10.0.0.42 newhost'
+  check "mode 0640 and owner 1:1 are kept" test "$(stat -c '%a %u:%g' "$hosts")" = "640 1:1"
+  check "no temporary file is left" bash -c "! ls '$work' | grep -q wynTempEtcHosts"
 
-vorqManageHostsFile update "$hosts" myhost 10.0.0.5; rc=$?
-check "update exits with 0 (got $rc)" test $rc -eq 0
-vorqManageHostsFile update "$hosts" newhost 10.0.0.42; rc=$?
-check "update of a new name exits with 0 (got $rc)" test $rc -eq 0
-vorqManageHostsFile remove "$hosts" printer; rc=$?
-check "remove exits with 0 (got $rc)" test $rc -eq 0
-vorqManageHostsFile remove "$hosts"; rc=$?
-check "remove without a host name exits with 3 (got $rc)" test $rc -eq 3
-expected=$'127.0.0.1   localhost\n10.0.0.5 myhost    myhost.example.com\n10.0.0.42 newhost'
-check "the hosts file holds the updated entries" test "$(cat "$hosts")" = "$expected"
-check "mode 0640 and owner 1:1 are kept" test "$(stat -c '%a %u:%g' "$hosts")" = "640 1:1"
-check "no temporary file is left" bash -c "! ls '$work' | grep -q wynTempEtcHosts"
+  check "the command's run created the trace buffer" bash -c 'ipcs -m | grep -qi 0x96728001'
+  trace=$(xtrctl show 2>&1)
+  check "xtrctl show has the update request" grep -qF \
+    "XREMHSTF: Handling an update request for file=$hosts; hostname=myhost; IP=10.0.0.5" <<<"$trace"
+  check "xtrctl show has the update's success" grep -qF "XREMHSTF: Successfully updated $hosts" <<<"$trace"
+  check "xtrctl show has the failed remove's status 3" \
+    grep -qF "XREMHSTF: vorqManageHostsFile exiting with exit status=3" <<<"$trace"
 
-# The first traced process created the trace buffer (so the check after
-# the install above would have seen one had the install made it).
-check "the command's run created the trace buffer" bash -c 'ipcs -m | grep -qi 0x96728001'
-trace=$(xtrctl show 2>&1)
-check "xtrctl show has the update request" grep -qF \
-  "XREMHSTF: Handling an update request for file=$hosts; hostname=myhost; IP=10.0.0.5" <<<"$trace"
-check "xtrctl show has the update's success" grep -qF "XREMHSTF: Successfully updated $hosts" <<<"$trace"
-check "xtrctl show has the failed remove's status 3" \
-  grep -qF "XREMHSTF: vorqManageHostsFile exiting with exit status=3" <<<"$trace"
-
-# ---- A C program against the installed headers -----------------------------
-mkdir -p "$work/c/data"
-cat > "$work/c/prog.c" <<'C'
+  # ---- A C program built with pkg-config -----------------------------------
+  mkdir -p "$work/c/data"
+  cat > "$work/c/prog.c" <<'C'
 #include <stdio.h>
 #include <string.h>
 #include <kbvdtrac.h>
@@ -175,45 +169,84 @@ int main(int argc, char **argv)
     return 0;
 }
 C
-printf '*.dat %s/\n' "$work/c/data" > "$work/c/kbvddfc.trm"
-unset PKG_CONFIG_PATH PKG_CONFIG_LIBDIR
-flags=$(pkg-config --cflags --libs kbvdtrac kbvddfc 2>&1); rc=$?
-check "pkg-config --cflags --libs kbvdtrac kbvddfc ($flags)" test $rc -eq 0
-# shellcheck disable=SC2086
-if (cd "$work/c" && cc -std=c11 -Wall -Wextra -Werror -o prog prog.c $flags); then
-  pass "the C program compiles and links against the installed headers and libraries"
-  check "the C program loads the installed libkbvddfc.so.1" resolves_to "$work/c/prog" libkbvddfc.so.1
-  check "the C program loads the installed libkbvdtrac.so.1" resolves_to "$work/c/prog" libkbvdtrac.so.1
-  out=$(cd "$work/c" && ./prog "$work/c/data/" 2>&1); rc=$?
-  check "the C program runs (status $rc: $out)" test $rc -eq 0
-  check "the C program wrote its file through a logical name" test "$(cat "$work/c/data/x.dat")" = hello
-else
-  fail "the C program compiles and links against the installed headers and libraries"
+  printf '*.dat %s/\n' "$work/c/data" > "$work/c/kbvddfc.trm"
+  local flags out
+  flags=$(pkg-config --cflags --libs kbvdtrac kbvddfc 2>&1); rc=$?
+  check "pkg-config --cflags --libs kbvdtrac kbvddfc ($flags)" test $rc -eq 0
+  check "pkg-config's paths are clean" bash -c "! grep -q '\.\.' <<<'$flags$(pkg-config --variable=includedir kbvdtrac)'"
+  check "the include directory is /usr/include" test "$(pkg-config --variable=includedir kbvddfc)" = /usr/include
+  # shellcheck disable=SC2086
+  if (cd "$work/c" && cc -std=c11 -Wall -Wextra -Werror -o prog prog.c $flags); then
+    pass "the C program compiles and links against the installed headers and libraries"
+    for lib in kbvdtrac kbvddfc; do
+      check "the C program loads the installed lib$lib.so.1" \
+        resolves "$(ldd "$work/c/prog" | awk -v l="lib$lib.so.1" '$1 == l {print $3}')" "$(dpkg -L "lib${lib}1" | grep "/lib$lib\.so\.1$")"
+    done
+    out=$(cd "$work/c" && ./prog "$work/c/data/" 2>&1); rc=$?
+    check "the C program runs (status $rc: $out)" test $rc -eq 0
+    check "the C program wrote its file through a logical name" test "$(cat "$work/c/data/x.dat")" = hello
+  else
+    fail "the C program compiles and links against the installed headers and libraries"
+  fi
+
+  # ---- What stays behind, and its removal ----------------------------------
+  xtrctl remove > "$work/remove.log" 2>&1; rc=$?
+  check "xtrctl remove exits with 0 (got $rc: $(cat "$work/remove.log"))" test $rc -eq 0
+  check "xtrctl remove deleted the trace buffer and its semaphores" bash -c '! ipcs -m -s | grep -Eqi "0x96728001|0x96728013"'
+
+  # ---- Purge ---------------------------------------------------------------
+  if apt-get purge -y "${pkgs[@]}" > "$work/purge.log" 2>&1; then
+    pass "apt-get purge ${pkgs[*]}"
+  else
+    cat "$work/purge.log"
+    fail "apt-get purge ${pkgs[*]}"
+  fi
+  for p in "${pkgs[@]}"; do
+    check "$p is no longer known to dpkg" bash -c "! dpkg-query -W -f='\${Status}' $p 2>/dev/null | grep -q installed"
+  done
+  find /usr -xdev | sort > "$work/usr.after"
+  check "/usr is as it was before the install" diff "$work/usr.before" "$work/usr.after"
+  check "ld.so.cache no longer lists the libraries" bash -c '! ldconfig -p | grep -q libkbvd'
+  finish " in the pristine root"
+}
+
+if [ "${1:-}" = --inside ]; then
+  shift
+  inside "$@"
 fi
 
-# ---- Purge -----------------------------------------------------------------
-if dpkg --purge "$pkg" > "$work/dpkg-purge.log" 2>&1; then
-  installed=0
-  pass "dpkg --purge $pkg"
-else
-  cat "$work/dpkg-purge.log"
-  fail "dpkg --purge $pkg"
-fi
-check "$pkg is no longer known to dpkg" bash -c "! dpkg-query -W -f='\${Status}' $pkg 2>/dev/null | grep -q installed"
-left=$(while read -r f; do [ -e "$f" ] || [ -L "$f" ] && echo "$f"; done < "$work/files")
-check "nothing of the package remains" test -z "$left"
-[ -z "$left" ] || echo "$left"
-stray=$(ls -d /usr/bin/vorqManageHostsFile /usr/bin/xtrctl /usr/lib/libkbvd* /usr/lib/pkgconfig/kbvd*.pc \
-          /usr/include/kbv*.h /usr/share/man/man*/vorqManageHostsFile.* /usr/share/man/man*/xtrctl.* \
-          /usr/share/man/man3/kbvd* 2>/dev/null)
-check "no vorqManageHostsFile, xtrctl, libkbvd*, kbv*.h or their pages in /usr" test -z "$stray"
-cache=$(ldconfig -p)
-check "ld.so.cache is readable" grep -q 'libc.so.6' <<<"$cache"
-check "ld.so.cache no longer lists the libraries" bash -c '! grep -q libkbvd' <<<"$cache"
+# ---- On this machine -------------------------------------------------------
+[ "$(id -u)" -eq 0 ] || { echo "package_test: needs root (debootstrap, chroot)" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: package_test.sh PACKAGE.deb..." >&2; exit 2; }
+here=$(dirname "$(readlink -f "$0")")
+debs=()
+for d in "$@"; do
+  [ -f "$d" ] || { echo "package_test: no such package: $d" >&2; exit 2; }
+  debs+=("$(readlink -f "$d")")
+done
+"$here/install-deps.sh" package pristine || exit 2
 
-echo
-if [ $failures -ne 0 ]; then
-  echo "package_test: $failures check(s) failed"
-  exit 1
+started=$(date +%s)
+if lintian --fail-on error,warning --display-info "${debs[@]}" > /tmp/package_test.lintian.$$ 2>&1; then
+  pass "lintian: no error or warning in ${#debs[@]} packages"
+else
+  cat /tmp/package_test.lintian.$$
+  fail "lintian reports errors or warnings"
 fi
-echo "package_test: all checks passed"
+grep -E '^[EWIP]:' /tmp/package_test.lintian.$$
+rm -f /tmp/package_test.lintian.$$
+
+# shellcheck source=scripts/pristine_root.sh
+. "$here/pristine_root.sh"
+work=$(mktemp -d /tmp/vorq-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+pristine_root_new "$work/root" || { echo "package_test: no pristine root" >&2; exit 2; }
+mkdir -p "$work/root/tmp/debs"
+cp "${debs[@]}" "$work/root/tmp/debs/" && chmod 0755 "$work/root/tmp/debs" && chmod 0644 "$work/root/tmp/debs/"*
+cp "$here/package_test.sh" "$work/root/tmp/package_test.sh"
+inside_debs=()
+for d in "${debs[@]}"; do inside_debs+=("/tmp/debs/${d##*/}"); done
+pristine_run "$work/root" "bash /tmp/package_test.sh --inside ${inside_debs[*]}"; rc=$?
+[ $rc -eq 0 ] || fail "the checks in the pristine root (status $rc)"
+echo "package_test: lint, install, use and purge took $(( $(date +%s) - started )) s"
+finish ""

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "ipc_testing.h"
+
 extern char **environ;
 
 namespace blackbox {
@@ -63,11 +65,53 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
     return p;
 }
 
+// The unprivileged user may be unable to reach the build tree (a clone in
+// root's home, mode 0700).  Its runs start a copy of the program, with the
+// build's libraries beside it, from a directory of root's that every user
+// can traverse but none other can write; made once per test process and
+// removed when it exits.
+std::string reachableCopy(const std::string &file) {
+    namespace fs = std::filesystem;
+    static std::string dir;
+    static pid_t owner = 0;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/vorqUnprivilegedXXXXXX";
+        if (mkdtemp(tmpl) == nullptr || chmod(tmpl, 0755) != 0) {
+            ADD_FAILURE() << "making a directory for the unprivileged user's copies: " << std::strerror(errno);
+            return file;
+        }
+        dir = tmpl;
+        owner = getpid();
+        std::atexit([] {
+            std::error_code ec;
+            if (getpid() == owner) fs::remove_all(dir, ec);
+        });
+        for (const char *lib : {VORQ_TRACE_LIB, VORQ_FILEACCESS_LIB}) {
+            std::error_code ec;
+            fs::copy_file(lib, dir + "/" + fs::path(lib).filename().string(), ec);
+            EXPECT_FALSE(ec) << "copying " << lib << ": " << ec.message();
+        }
+    }
+    const std::string copy = dir + "/" + fs::path(file).filename().string();
+    std::error_code ec;
+    if (!fs::exists(copy, ec)) {
+        fs::copy_file(file, copy, ec);
+        EXPECT_FALSE(ec) << "copying " << file << ": " << ec.message();
+    }
+    return copy;
+}
+
 }  // namespace
 
-Outcome spawn(const std::string &file, const std::vector<std::string> &args, const Launch &how) {
+Outcome spawn(const std::string &program, const std::vector<std::string> &args, const Launch &how) {
     std::vector<std::string> argStrings = args;
-    std::vector<std::string> envStrings = mergedEnv(how.env);
+    std::vector<std::string> extraEnv = how.env;
+    std::string file = program;
+    if (how.asNobody && program.find('/') != std::string::npos) {
+        file = reachableCopy(program);
+        extraEnv.push_back("LD_LIBRARY_PATH=" + file.substr(0, file.rfind('/')));
+    }
+    std::vector<std::string> envStrings = mergedEnv(extraEnv);
     std::vector<char *> argv = pointers(argStrings), envp = pointers(envStrings);
     int out[2], setup[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(setup, O_CLOEXEC) != 0) {
@@ -87,7 +131,7 @@ Outcome spawn(const std::string &file, const std::vector<std::string> &args, con
         };
         if (dup2(out[1], STDOUT_FILENO) < 0) fail("dup2");
         int ns = geteuid() == 0 ? CLONE_NEWIPC : CLONE_NEWUSER | CLONE_NEWIPC;
-        if (how.ownIpcNamespace && unshare(ns) != 0) fail("unshare");
+        if (how.ownIpcNamespace && unshare(ns) != 0) fail("entering a fresh IPC namespace was refused: unshare");
         if (how.asNobody &&
             (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             fail("dropping to the unprivileged user");
@@ -126,8 +170,9 @@ void inMountNamespace(const std::function<void()> &body) {
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            std::perror("entering a private mount namespace");
+        if (const char *refused = xtr::testing::enterPrivateMountNamespace()) {
+            ADD_FAILURE() << refused;
+            std::fflush(nullptr);
             _exit(2);
         }
         body();

@@ -11,13 +11,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sstream>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "blackbox_support.h"
+#include "ipc_testing.h"
 #include "ring.h"
 
 extern char **environ;
@@ -69,7 +71,10 @@ TEST_F(HostsTrace, SuccessfulRunsAsTheySitInTheSharedRing) {
     writeFile(hosts, "127.0.0.1 localhost\n");
     pid_t child = fork();
     if (child == 0) {
-        if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) _exit(99);
+        if (const char *refused = xtr::testing::enterIpcNamespace()) {
+            std::fprintf(stderr, "%s\n", refused);
+            _exit(99);
+        }
         if (runHere({"update", hosts, "myhost", "10.0.0.5"}) != 0) _exit(98);
         if (runHere({"remove", hosts, "myhost"}) != 0) _exit(97);
         std::vector<Entry> ring = sharedRing();

@@ -11,7 +11,7 @@
 
 __attribute__((constructor)) static void isolate_ipc(void) {
     if (unshare(geteuid() == 0 ? CLONE_NEWIPC : CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
-        perror("unshare");
+        perror("entering a fresh IPC namespace was refused: unshare");
         exit(EXIT_FAILURE);
     }
 }

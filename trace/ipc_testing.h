@@ -8,13 +8,16 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -72,6 +75,49 @@ inline pid_t spawn(const std::function<void()> &body) {
     return pid;
 }
 
+// The privileged steps of the tests.  Each returns null when the step was
+// taken, otherwise a message naming the step the machine refused and why
+// (a container without the capability, a chroot whose / is not a mount
+// point), so that a test fails with that message rather than a bare status.
+// The message lives in a static buffer: call these in a forked child.
+
+// Enters a fresh IPC namespace: as root directly, otherwise inside a new
+// user namespace.
+inline const char *enterIpcNamespace() {
+    static char why[256];
+    if (geteuid() == 0 && unshare(CLONE_NEWIPC) == 0) return nullptr;
+    const int direct = geteuid() == 0 ? errno : 0;
+    if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0) return nullptr;
+    const int viaUser = errno;
+    std::snprintf(why, sizeof why,
+                  "entering a fresh IPC namespace was refused: unshare(CLONE_NEWIPC): %s; "
+                  "unshare(CLONE_NEWUSER | CLONE_NEWIPC): %s",
+                  direct != 0 ? std::strerror(direct) : "not tried (not root)", std::strerror(viaUser));
+    return why;
+}
+
+// Enters a new mount namespace whose mounts are all private, so that what
+// the test mounts there never reaches the machine (mount --make-rprivate /).
+inline const char *enterPrivateMountNamespace() {
+    static char why[320];
+    if (unshare(CLONE_NEWNS) != 0) {
+        std::snprintf(why, sizeof why, "entering a new mount namespace was refused: unshare(CLONE_NEWNS): %s%s",
+                      std::strerror(errno), errno == EPERM ? " (it needs root, CAP_SYS_ADMIN)" : "");
+        return why;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::snprintf(why, sizeof why,
+                      "making the mounts of a new mount namespace private was refused: "
+                      "mount --make-rprivate /: %s%s",
+                      std::strerror(errno),
+                      errno == EINVAL ? " (/ is not a mount point here, as in a plain chroot: "
+                                        "run the tests where / is a mount point)"
+                                      : "");
+        return why;
+    }
+    return nullptr;
+}
+
 constexpr uid_t kNobody = 65534;
 
 // Forks a process that drops to the unprivileged user 65534 (in the
@@ -104,8 +150,8 @@ inline void asNobodyOnHeader(const std::function<void(TRACE_HDR *)> &write) {
 inline void isolated(const std::function<void()> &body) {
     pid_t pid = spawn([&] {
         setpgid(0, 0);
-        if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
-            ADD_FAILURE() << "cannot enter an IPC namespace of its own";
+        if (const char *refused = enterIpcNamespace()) {
+            ADD_FAILURE() << refused;
             return;
         }
         body();

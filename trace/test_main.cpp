@@ -2,15 +2,15 @@
 // moves into an IPC namespace of its own, so that nothing a test records can
 // reach, or be disturbed by, the machine's own trace buffer.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "ipc_testing.h"
+
 int main(int argc, char **argv) {
-    if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
-        std::perror("unshare(CLONE_NEWIPC)");
+    if (const char *refused = xtr::testing::enterIpcNamespace()) {
+        std::fprintf(stderr, "%s\n", refused);
         return EXIT_FAILURE;
     }
     ::testing::InitGoogleTest(&argc, argv);

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "blackbox_support.h"
+#include "ipc_testing.h"
 
 namespace blackbox {
 namespace {
@@ -32,7 +33,10 @@ pid_t startCommand(const std::vector<std::string> &operands) {
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (unshare(CLONE_NEWIPC) != 0) _exit(126);
+        if (const char *refused = xtr::testing::enterIpcNamespace()) {
+            std::fprintf(stderr, "%s\n", refused);
+            _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
