@@ -5,7 +5,8 @@
 #   scripts/install-deps.sh [GROUP...]     (default: all)
 #
 #   demo      build the command, xtrctl and the libraries (scripts/demo.sh)
-#   test      build and run the whole test suite (scripts/test.sh)
+#   test      build and run the whole test suite (scripts/test.sh), with the
+#             real peers its tests start: rsyslog, Chromium and npm
 #   all       test, plus the sanitizer, fuzz and 32-bit builds, the
 #             benchmarks, the manual-page lint and the Debian packages
 #   package   build the Debian packages (debian/rules binary) and check
@@ -32,6 +33,12 @@ for group in "$@"; do
     *) echo "install-deps: unknown group '$group' (demo, test, all, package, pristine)" >&2; exit 2 ;;
   esac
 done
+
+# The browser test installs its viewer from the npm registry: npm comes from
+# Debian unless the machine has one already (as a Node.js of its own).
+if [[ " ${packages[*]} " == *" chromium "* ]] && ! command -v npm >/dev/null; then
+  packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
