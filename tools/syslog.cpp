@@ -59,13 +59,30 @@ int syslogSeverity(char criteria) {
     }
 }
 
+// "<PRI>1 TIME HOST xtrctl PROCID - [ID@32473": a message up to its first
+// structured-data element's parameters.  Built by appending, as GCC 12
+// warns (wrongly) about "..." + std::string here.
+std::string messageHead(int severity, const std::string &time, std::string_view host, long procid,
+                        const char *sdId) {
+    std::string m = "<";
+    m += std::to_string(kFacilityUser * 8 + severity);
+    m += ">1 ";
+    m += time;
+    m += ' ';
+    m += host;
+    m += " xtrctl ";
+    m += std::to_string(procid);
+    m += " - [";
+    m += sdId;
+    m += "@32473";
+    return m;
+}
+
 std::string syslogMessage(const Entry &e, std::string_view host) {
     const char criteria = e.text.size() > 7 ? e.text[7] : '-';
     std::string_view component = std::string_view(e.text).substr(0, 7);
     while (!component.empty() && component.back() == ' ') component.remove_suffix(1);
-    std::string m = "<" + std::to_string(kFacilityUser * 8 + syslogSeverity(criteria)) + ">1 " +
-                    isoTime(e.time, e.usecs) + " " + std::string(host) + " xtrctl " + std::to_string(e.pid) +
-                    " - [trace@32473";
+    std::string m = messageHead(syslogSeverity(criteria), isoTime(e.time, e.usecs), host, e.pid, "trace");
     appendParam(m, "pid", std::to_string(e.pid));
     appendParam(m, "tid", std::to_string(e.tid));
     appendParam(m, "component", component);
@@ -76,8 +93,7 @@ std::string syslogMessage(const Entry &e, std::string_view host) {
 }
 
 std::string syslogLostMessage(uint64_t count, std::string_view host, uint32_t now, std::string_view why) {
-    std::string m = "<" + std::to_string(kFacilityUser * 8 + 4) + ">1 " + isoTime(now, 0) + " " + std::string(host) +
-                    " xtrctl " + std::to_string(getpid()) + " - [lost@32473";
+    std::string m = messageHead(4, isoTime(now, 0), host, getpid(), "lost");
     appendParam(m, "count", std::to_string(count));
     m += "] " + std::to_string(count) + " trace entries " + std::string(why);
     return m;
