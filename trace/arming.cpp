@@ -64,6 +64,7 @@ void childAfterFork() {
     const pthread_mutex_t plain = PTHREAD_MUTEX_INITIALIZER;
     std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
     std::memcpy(&threadLock, &plain, sizeof plain);
+    traceMutexWaiters.store(0, std::memory_order_relaxed);  // the waiters stayed behind
     if (armed.load(std::memory_order_relaxed)) ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
 }
 

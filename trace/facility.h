@@ -126,6 +126,7 @@ enum class GuardResult { Done, Trapped, NotStarted };
 
 // Threads of this process currently waiting in lockTraceMutex().
 inline std::atomic<int> traceMutexWaiters{0};
+inline std::atomic<long> onlineProcessors{0};
 
 // Locks xtr_mutex_sem.  Threads of one process queue on it for every trace
 // call, and a trace call is nearly all held time, so what matters is the
@@ -152,7 +153,13 @@ inline bool lockTraceMutex() noexcept {
     streak = 0;
     if (__atomic_load_n(&xtr_mutex_sem.__data.__owner, __ATOMIC_RELAXED) == currentTid())
         return pthread_mutex_lock(&xtr_mutex_sem) == 0;
-    static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    // Not a function-local static: a fork while another thread initialises
+    // one would leave the child waiting for that initialisation for ever.
+    long processors = onlineProcessors.load(std::memory_order_relaxed);
+    if (processors == 0) {
+        processors = sysconf(_SC_NPROCESSORS_ONLN);
+        onlineProcessors.store(processors, std::memory_order_relaxed);
+    }
     traceMutexWaiters.fetch_add(1, std::memory_order_relaxed);
     bool locked = false;
     for (int i = 1; i <= kSpins && !locked; i++) {

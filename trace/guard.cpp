@@ -63,12 +63,13 @@ void trapHandler(int signum, siginfo_t *pSigInfo, void *pVoid) {
 
 }  // namespace
 
+// Registered when the library loads, not on first use: a fork while
+// another thread ran a first-use initialisation would leave the child
+// waiting for it for ever.
+__attribute__((constructor)) static void registerTidReset() { pthread_atfork(nullptr, nullptr, forgetTidInChild); }
+
 pid_t currentTid() noexcept {
-    if (cachedTid == 0) {
-        static const bool registered = pthread_atfork(nullptr, nullptr, forgetTidInChild) == 0;
-        (void)registered;
-        cachedTid = kernelTid();
-    }
+    if (cachedTid == 0) cachedTid = kernelTid();
     return cachedTid;
 }
 
