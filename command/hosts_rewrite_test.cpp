@@ -43,7 +43,7 @@ Outcome inMountNamespace(const std::function<int()> &fn) {
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        if (const char *refused = xtr::testing::enterPrivateMountNamespace()) {
+        if (const char *refused = testsupport::enterPrivateMountNamespace()) {
             ADD_FAILURE() << refused;
             std::fflush(nullptr);
             _exit(99);

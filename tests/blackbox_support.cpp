@@ -15,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "ipc_testing.h"
+#include "testsupport.h"
 
 extern char **environ;
 
@@ -65,42 +65,6 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
     return p;
 }
 
-// The unprivileged user may be unable to reach the build tree (a clone in
-// root's home, mode 0700).  Its runs start a copy of the program, with the
-// build's libraries beside it, from a directory of root's that every user
-// can traverse but none other can write; made once per test process and
-// removed when it exits.
-std::string reachableCopy(const std::string &file) {
-    namespace fs = std::filesystem;
-    static std::string dir;
-    static pid_t owner = 0;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/vorqUnprivilegedXXXXXX";
-        if (mkdtemp(tmpl) == nullptr || chmod(tmpl, 0755) != 0) {
-            ADD_FAILURE() << "making a directory for the unprivileged user's copies: " << std::strerror(errno);
-            return file;
-        }
-        dir = tmpl;
-        owner = getpid();
-        std::atexit([] {
-            std::error_code ec;
-            if (getpid() == owner) fs::remove_all(dir, ec);
-        });
-        for (const char *lib : {VORQ_TRACE_LIB, VORQ_FILEACCESS_LIB}) {
-            std::error_code ec;
-            fs::copy_file(lib, dir + "/" + fs::path(lib).filename().string(), ec);
-            EXPECT_FALSE(ec) << "copying " << lib << ": " << ec.message();
-        }
-    }
-    const std::string copy = dir + "/" + fs::path(file).filename().string();
-    std::error_code ec;
-    if (!fs::exists(copy, ec)) {
-        fs::copy_file(file, copy, ec);
-        EXPECT_FALSE(ec) << "copying " << file << ": " << ec.message();
-    }
-    return copy;
-}
-
 }  // namespace
 
 Outcome spawn(const std::string &program, const std::vector<std::string> &args, const Launch &how) {
@@ -108,7 +72,7 @@ Outcome spawn(const std::string &program, const std::vector<std::string> &args, 
     std::vector<std::string> extraEnv = how.env;
     std::string file = program;
     if (how.asNobody && program.find('/') != std::string::npos) {
-        file = reachableCopy(program);
+        file = testsupport::reachableCopy(program);
         extraEnv.push_back("LD_LIBRARY_PATH=" + file.substr(0, file.rfind('/')));
     }
     std::vector<std::string> envStrings = mergedEnv(extraEnv);
@@ -130,12 +94,8 @@ Outcome spawn(const std::string &program, const std::vector<std::string> &args, 
             _exit(127);
         };
         if (dup2(out[1], STDOUT_FILENO) < 0) fail("dup2");
-        int ns = geteuid() == 0 ? CLONE_NEWIPC : CLONE_NEWUSER | CLONE_NEWIPC;
-        if (how.ownIpcNamespace && unshare(ns) != 0) fail("entering a fresh IPC namespace was refused: unshare");
-        if (how.asNobody &&
-            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
-            fail("dropping to the unprivileged user");
-        }
+        if (const char *refused = how.ownIpcNamespace ? testsupport::enterIpcNamespace() : nullptr) fail(refused);
+        if (const char *refused = how.asNobody ? testsupport::dropToNobody() : nullptr) fail(refused);
         if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) fail("chdir");
         alarm(60);  // a hung child dies instead of blocking the suite
         execvpe(file.c_str(), argv.data(), envp.data());
@@ -167,34 +127,13 @@ std::vector<std::string> faultEnv(const std::string &call) {
 }
 
 void inMountNamespace(const std::function<void()> &body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (const char *refused = xtr::testing::enterPrivateMountNamespace()) {
+    testsupport::inChild([&] {
+        if (const char *refused = testsupport::enterPrivateMountNamespace()) {
             ADD_FAILURE() << refused;
-            std::fflush(nullptr);
-            _exit(2);
+            return;
         }
         body();
-        std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    EXPECT_EQ(waitStatus(pid), 0) << "checks inside the mount namespace failed (see above)";
-}
-
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "cannot read " << path;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    ASSERT_TRUE(out.good()) << "cannot write " << path;
+    });
 }
 
 struct stat lstatOf(const std::string &path) {
@@ -215,16 +154,14 @@ std::vector<std::string> tempFilesIn(const std::string &dir) {
 }
 
 void HostsTest::SetUp() {
-    char tmpl[] = "/tmp/vorqHostsXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr) << std::strerror(errno);
-    dir_ = tmpl;
+    tmp_ = std::make_unique<testsupport::TempDir>("vorqHosts");
+    dir_ = tmp_->path();
 }
 
 void HostsTest::TearDown() {
     if (dir_.empty()) return;
     EXPECT_EQ(tempFilesIn(dir_), std::vector<std::string>{}) << "temporary file left in " << dir_;
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    tmp_.reset();
 }
 
 }  // namespace blackbox

@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "testsupport.h"
+
 namespace blackbox {
 
 // How a child process is started.  Every child first enters an IPC
@@ -29,7 +33,7 @@ struct Outcome {
     std::string out;  // what the child wrote to its standard output
 };
 
-constexpr uid_t kNobody = 65534;
+using testsupport::kNobody;
 
 // Runs `file` (searched in PATH when it has no '/') with exactly `args` as
 // its argument vector; an empty `args` starts it with argc 0.
@@ -48,8 +52,8 @@ std::vector<std::string> faultEnv(const std::string &call);
 // propagation; GoogleTest failures raised there fail the calling test.
 void inMountNamespace(const std::function<void()> &body);
 
-std::string readFile(const std::string &path);
-void writeFile(const std::string &path, const std::string &content);
+using testsupport::readFile;
+using testsupport::writeFile;
 struct stat lstatOf(const std::string &path);
 // Names in `dir` that look like the command's temporary files.
 std::vector<std::string> tempFilesIn(const std::string &dir);
@@ -63,6 +67,9 @@ protected:
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
     std::string dir_;
+
+private:
+    std::unique_ptr<testsupport::TempDir> tmp_;
 };
 
 }  // namespace blackbox

@@ -71,7 +71,7 @@ TEST_F(HostsTrace, SuccessfulRunsAsTheySitInTheSharedRing) {
     writeFile(hosts, "127.0.0.1 localhost\n");
     pid_t child = fork();
     if (child == 0) {
-        if (const char *refused = xtr::testing::enterIpcNamespace()) {
+        if (const char *refused = testsupport::enterIpcNamespace()) {
             std::fprintf(stderr, "%s\n", refused);
             _exit(99);
         }

@@ -1,18 +1,13 @@
-// Entry point of the unit-test binaries.  Before any test runs, the process
-// moves into an IPC namespace of its own, so that nothing a test records can
-// reach, or be disturbed by, the machine's own trace buffer.
+// Entry point of the unit-test binaries.  Before the first test runs (never
+// while tests are only listed), the process moves into an IPC namespace of
+// its own, so that nothing a test records can reach, or be disturbed by, the
+// machine's own trace buffer.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-
-#include "ipc_testing.h"
+#include "testsupport.h"
 
 int main(int argc, char **argv) {
-    if (const char *refused = xtr::testing::enterIpcNamespace()) {
-        std::fprintf(stderr, "%s\n", refused);
-        return EXIT_FAILURE;
-    }
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new testsupport::IpcNamespaceEnvironment);
     return RUN_ALL_TESTS();
 }

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
 #include "xtrctl.h"
 
 using namespace xtrctl;
@@ -43,52 +44,40 @@ struct Result {
     std::string out, err;
 };
 
-std::string readAll(int fd) {
-    std::string s;
-    char buf[65536];
-    ssize_t n;
-    for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) s.append(buf, static_cast<size_t>(n));
-    return s;
-}
-
-int statusOf(int ws) { return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws); }
-
-// Polls until pred() holds; false after `seconds` (a guard against a hang,
-// not a measurement).
-bool waitUntil(const std::function<bool()> &pred, int seconds = 30) {
-    for (long i = 0; i < seconds * 200L; i++) {
-        if (pred()) return true;
-        usleep(5000);
-    }
-    return pred();
-}
-
-int reap(pid_t pid, int seconds = 60) {
-    int ws = 0;
-    if (!waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds)) {
-        ADD_FAILURE() << "process " << pid << " hung; killed";
-        kill(pid, SIGKILL);
-        waitpid(pid, &ws, 0);
-    }
-    return ws;
-}
-
-constexpr uid_t kNobody = 65534;
+using testsupport::isolated;
+using testsupport::kNobody;
+using testsupport::lines;
+using testsupport::readAll;
+using testsupport::reap;
+using testsupport::statusOf;
+using testsupport::waitUntil;
 
 // Starts argv with standard output and error in memory files; as uid and
 // gid 65534 when asked, as an unprivileged attacker.
+// The unprivileged user starts a copy of a built program it can reach.
 pid_t start(const std::vector<std::string> &argv, int outFd, int errFd, int inFd = -1, bool nobody = false) {
+    std::vector<std::string> strings = argv;
+    std::string libraries;
+    if (nobody && argv[0].find('/') != std::string::npos) {
+        strings[0] = testsupport::reachableCopy(argv[0]);
+        libraries = strings[0].substr(0, strings[0].rfind('/'));
+    }
+    std::vector<char *> args, env;
+    for (auto &a : strings) args.push_back(a.data());
+    args.push_back(nullptr);
+    std::string libraryPath = "LD_LIBRARY_PATH=" + libraries;
+    for (char **e = environ; *e != nullptr; e++)
+        if (libraries.empty() || std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env.push_back(*e);
+    if (!libraries.empty()) env.push_back(libraryPath.data());
+    env.push_back(nullptr);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        if (nobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
+        if (nobody && testsupport::dropToNobody() != nullptr) _exit(126);
         if (inFd >= 0) dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execvpe(args[0], args.data(), env.data());
         _exit(127);
     }
     return pid;
@@ -156,24 +145,6 @@ struct Follower {
     }
 };
 
-// Runs body in a child in a fresh IPC namespace; fails unless the child
-// ends without a failed assertion.
-void isolated(const std::function<void()> &body) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
-            ADD_FAILURE() << "cannot enter an IPC namespace of its own";
-        } else {
-            body();
-        }
-        std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(statusOf(reap(pid, 110)), 0);
-}
-
 // A copy of the shared header, read without the facility; null without one.
 std::unique_ptr<TRACE_HDR> header() {
     const int id = shmget(static_cast<key_t>(XTR_SHM_KEY), 0, 0);
@@ -191,12 +162,6 @@ bool registered(pid_t pid) {
     return h && h->pid == pid;
 }
 
-std::vector<std::string> lines(const std::string &s) {
-    std::vector<std::string> v;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);) v.push_back(l);
-    return v;
-}
 
 long field(const std::string &report, const std::string &name) {
     const size_t at = report.find(name + "=");

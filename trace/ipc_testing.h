@@ -1,7 +1,8 @@
 // Helpers of the shared-buffer tests.  Every case that arms the facility runs
-// in a forked child that first enters an IPC namespace of its own, so the
-// child is the first traced process of its machine and everything it creates
-// disappears with it.  The gtest process itself never calls xtr_*.
+// in a forked child that first enters an IPC namespace of its own
+// (testsupport::isolated), so the child is the first traced process of its
+// machine and everything it creates disappears with it.  The gtest process
+// itself never calls xtr_*.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 
 #include "kbvdtrac.h"
 #include "ring.h"
+#include "testsupport.h"
 #include "trace_testing.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -36,101 +38,13 @@
 
 namespace xtr::testing {
 
-// Polls until pred() holds; false after `seconds` (a guard against a hang,
-// not a measurement).
-inline bool waitUntil(const std::function<bool()> &pred, int seconds = 20) {
-    for (long i = 0; i < seconds * 1000L; i++) {
-        if (pred()) return true;
-        usleep(1000);
-    }
-    return pred();
-}
-
-// Waits for a process and returns its wait status; a process still running
-// after `seconds` is killed (with its process group) and reported as such.
-inline int reap(pid_t pid, int seconds = 45) {
-    int ws = 0;
-    bool done = waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, seconds);
-    if (!done) {
-        ADD_FAILURE() << "process " << pid << " hung; killed";
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-        waitpid(pid, &ws, 0);
-    }
-    return ws;
-}
-
-inline bool exitedCleanly(int ws) { return WIFEXITED(ws) && WEXITSTATUS(ws) == 0; }
-
-// Forks a process that runs body and exits 1 when a gtest assertion failed
-// in it (including any failure inherited from its parent), else 0.
-inline pid_t spawn(const std::function<void()> &body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        body();
-        std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    return pid;
-}
-
-// The privileged steps of the tests.  Each returns null when the step was
-// taken, otherwise a message naming the step the machine refused and why
-// (a container without the capability, a chroot whose / is not a mount
-// point), so that a test fails with that message rather than a bare status.
-// The message lives in a static buffer: call these in a forked child.
-
-// Enters a fresh IPC namespace: as root directly, otherwise inside a new
-// user namespace.
-inline const char *enterIpcNamespace() {
-    static char why[256];
-    if (geteuid() == 0 && unshare(CLONE_NEWIPC) == 0) return nullptr;
-    const int direct = geteuid() == 0 ? errno : 0;
-    if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) == 0) return nullptr;
-    const int viaUser = errno;
-    std::snprintf(why, sizeof why,
-                  "entering a fresh IPC namespace was refused: unshare(CLONE_NEWIPC): %s; "
-                  "unshare(CLONE_NEWUSER | CLONE_NEWIPC): %s",
-                  direct != 0 ? std::strerror(direct) : "not tried (not root)", std::strerror(viaUser));
-    return why;
-}
-
-// Enters a new mount namespace whose mounts are all private, so that what
-// the test mounts there never reaches the machine (mount --make-rprivate /).
-inline const char *enterPrivateMountNamespace() {
-    static char why[320];
-    if (unshare(CLONE_NEWNS) != 0) {
-        std::snprintf(why, sizeof why, "entering a new mount namespace was refused: unshare(CLONE_NEWNS): %s%s",
-                      std::strerror(errno), errno == EPERM ? " (it needs root, CAP_SYS_ADMIN)" : "");
-        return why;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        std::snprintf(why, sizeof why,
-                      "making the mounts of a new mount namespace private was refused: "
-                      "mount --make-rprivate /: %s%s",
-                      std::strerror(errno),
-                      errno == EINVAL ? " (/ is not a mount point here, as in a plain chroot: "
-                                        "run the tests where / is a mount point)"
-                                      : "");
-        return why;
-    }
-    return nullptr;
-}
-
-constexpr uid_t kNobody = 65534;
-
-// Forks a process that drops to the unprivileged user 65534 (in the
-// caller's IPC namespace) and runs body there: the hostile local user.
-inline pid_t spawnAsNobody(const std::function<void()> &body) {
-    return spawn([&] {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-            ADD_FAILURE() << "cannot drop to uid " << kNobody;
-            return;
-        }
-        body();
-    });
-}
+using testsupport::exitedCleanly;
+using testsupport::isolated;
+using testsupport::kNobody;
+using testsupport::reap;
+using testsupport::spawn;
+using testsupport::spawnAsNobody;
+using testsupport::waitUntil;
 
 // The shared header attached by the unprivileged user, without the
 // facility: what any local process can write.
@@ -143,22 +57,6 @@ inline void asNobodyOnHeader(const std::function<void(TRACE_HDR *)> &write) {
         shmdt(at);
     });
     EXPECT_TRUE(exitedCleanly(reap(pid)));
-}
-
-// Runs body in a child in a fresh IPC namespace; the calling test fails
-// unless the child exits 0.
-inline void isolated(const std::function<void()> &body) {
-    pid_t pid = spawn([&] {
-        setpgid(0, 0);
-        if (const char *refused = enterIpcNamespace()) {
-            ADD_FAILURE() << refused;
-            return;
-        }
-        body();
-    });
-    ASSERT_GT(pid, 0);
-    const int ws = reap(pid, 100);
-    EXPECT_TRUE(exitedCleanly(ws)) << "child wait status " << ws;
 }
 
 // A one-byte signal between two processes.

@@ -33,7 +33,7 @@ pid_t startCommand(const std::vector<std::string> &operands) {
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (const char *refused = xtr::testing::enterIpcNamespace()) {
+        if (const char *refused = testsupport::enterIpcNamespace()) {
             std::fprintf(stderr, "%s\n", refused);
             _exit(126);
         }
