@@ -64,6 +64,15 @@ pristine_root_new() {
   tarball=$(pristine_tarball) || return 1
   mkdir -p "$dir" && tar -C "$dir" -xf "$tarball" && chmod 0755 "$dir" &&
     cp -L /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
+  # What the site gives each of its machines comes along: the certificate
+  # authorities its administrator added locally (a network whose egress
+  # re-signs TLS, say) and npm's system-wide settings.  Both are read only
+  # once the root installs ca-certificates or npm itself.
+  if compgen -G '/usr/local/share/ca-certificates/*.crt' >/dev/null; then
+    mkdir -p "$dir/usr/local/share/ca-certificates" &&
+      cp /usr/local/share/ca-certificates/*.crt "$dir/usr/local/share/ca-certificates/" || return 1
+  fi
+  if [ -f /etc/npmrc ]; then cp /etc/npmrc "$dir/etc/npmrc" || return 1; fi
   [ -e "$dir/etc/hostname" ] || echo pristine > "$dir/etc/hostname"
   [ -e "$dir/etc/hosts" ] || printf '%s\n' '127.0.0.1	localhost' '127.0.1.1	pristine' \
     '::1	localhost ip6-localhost ip6-loopback' > "$dir/etc/hosts"
