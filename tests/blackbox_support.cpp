@@ -127,13 +127,7 @@ std::vector<std::string> faultEnv(const std::string &call) {
 }
 
 void inMountNamespace(const std::function<void()> &body) {
-    testsupport::inChild([&] {
-        if (const char *refused = testsupport::enterPrivateMountNamespace()) {
-            ADD_FAILURE() << refused;
-            return;
-        }
-        body();
-    });
+    testsupport::inChildAfter(testsupport::enterPrivateMountNamespace, body);
 }
 
 struct stat lstatOf(const std::string &path) {

@@ -217,13 +217,13 @@ TEST_F(HostsTest, LocalAttackerCannotRedirectTheRewrite) {
     ASSERT_EQ(chmod(guarded.c_str(), 0755), 0);
     writeFile(guarded + "/hosts", "10.0.0.1 guarded\n");
     inMountNamespace([&] {
-        ASSERT_EQ(unshare(CLONE_NEWIPC), 0) << std::strerror(errno);
+        if (const char *refused = testsupport::enterIpcNamespace()) FAIL() << refused;
         Launch root;
         root.ownIpcNamespace = false;
         ASSERT_EQ(runCommand({"remove", guarded + "/hosts", "absent"}, root), 0);  // creates the segment
         const pid_t attacker = fork();
         if (attacker == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+            if (testsupport::dropToNobody() != nullptr) _exit(2);
             void *shm = shmat(shmget(XTR_SHM_KEY, 0, 0), nullptr, 0);
             const std::string hosts = pub + "/hosts", swap = pub + "/swap", planted = mine + "/hosts";
             for (unsigned i = 0;; i++) {

@@ -69,14 +69,9 @@ using HostsTrace = HostsTest;
 TEST_F(HostsTrace, SuccessfulRunsAsTheySitInTheSharedRing) {
     const std::string hosts = path("hosts");
     writeFile(hosts, "127.0.0.1 localhost\n");
-    pid_t child = fork();
-    if (child == 0) {
-        if (const char *refused = testsupport::enterIpcNamespace()) {
-            std::fprintf(stderr, "%s\n", refused);
-            _exit(99);
-        }
-        if (runHere({"update", hosts, "myhost", "10.0.0.5"}) != 0) _exit(98);
-        if (runHere({"remove", hosts, "myhost"}) != 0) _exit(97);
+    testsupport::isolated([&] {
+        ASSERT_EQ(runHere({"update", hosts, "myhost", "10.0.0.5"}), 0);
+        ASSERT_EQ(runHere({"remove", hosts, "myhost"}), 0);
         std::vector<Entry> ring = sharedRing();
         // The detail points (argc, argv) stay in each process's own ring.
         const std::vector<std::string> update = {
@@ -107,12 +102,7 @@ TEST_F(HostsTrace, SuccessfulRunsAsTheySitInTheSharedRing) {
             EXPECT_EQ(ring.front().pid, ring[update.size() - 1].pid);
             EXPECT_NE(ring.front().pid, ring.back().pid);
         }
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int ws = 0;
-    ASSERT_EQ(waitpid(child, &ws, 0), child);
-    ASSERT_TRUE(WIFEXITED(ws));
-    EXPECT_EQ(WEXITSTATUS(ws), 0);
+    });
 }
 
 // A local user holds the buffer lock and never lets go.  A root run of the
@@ -124,24 +114,16 @@ TEST_F(HostsTrace, ALockHeldByAnotherUserCostsOneBoundedWait) {
     const std::string hosts = path("hosts");
     const std::string calls = path("calls");
     writeFile(hosts, "127.0.0.1 localhost\n");
-    pid_t child = fork();
-    if (child == 0) {
-        if (unshare(CLONE_NEWIPC) != 0) _exit(99);
-        if (runHere({"update", hosts, "myhost", "10.0.0.5"}) != 0) _exit(98);  // creates the buffer
-        int ready[2];
-        if (pipe(ready) != 0) _exit(96);
-        const pid_t holder = fork();
-        if (holder == 0) {
-            const int lock = semget(XTR_LOCK_SEM_KEY, 1, 0);
+    testsupport::isolated([&] {
+        ASSERT_EQ(runHere({"update", hosts, "myhost", "10.0.0.5"}), 0);  // creates the buffer
+        xtr::testing::Gate ready;
+        const pid_t holder = testsupport::spawnAsNobody([&] {
             sembuf take[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
-            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
-            if (semop(lock, take, 2) != 0) _exit(2);
-            (void)!write(ready[1], "x", 1);
+            ASSERT_EQ(semop(semget(XTR_LOCK_SEM_KEY, 1, 0), take, 2), 0);
+            ready.open();
             pause();
-            _exit(0);
-        }
-        char c;
-        if (read(ready[0], &c, 1) != 1) _exit(95);
+        });
+        ready.pass();
         // The leak checker of a sanitized build refuses to run under ptrace.
         const char *asan = std::getenv("ASAN_OPTIONS");
         setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
@@ -162,12 +144,7 @@ TEST_F(HostsTrace, ALockHeldByAnotherUserCostsOneBoundedWait) {
         }
         EXPECT_EQ(ranOut, 1) << readFile(calls);
         EXPECT_GE(nowait, 5) << readFile(calls);  // the later selected trace points tried without waiting
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int ws = 0;
-    ASSERT_EQ(waitpid(child, &ws, 0), child);
-    ASSERT_TRUE(WIFEXITED(ws));
-    EXPECT_EQ(WEXITSTATUS(ws), 0);
+    });
 }
 
 // A segment under the key that is not a trace buffer (planted by a local
@@ -177,33 +154,20 @@ TEST_F(HostsTrace, DiagnosticsOnAClosedStandardOutputDoNotKillTheCommand) {
     REQUIRE_ROOT();
     const std::string hosts = path("hosts");
     writeFile(hosts, "127.0.0.1 localhost\n");
-    pid_t child = fork();
-    if (child == 0) {
-        if (unshare(CLONE_NEWIPC) != 0) _exit(99);
-        const pid_t planter = fork();
-        if (planter == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
+    testsupport::isolated([&] {
+        testsupport::asNobody([] {
             const int id = shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666);
             void *at = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
-            if (at == reinterpret_cast<void *>(-1)) _exit(2);
+            ASSERT_NE(at, reinterpret_cast<void *>(-1));
             std::memcpy(at, "NOT A BUFFER", 12);
             static_cast<TRACE_HDR *>(at)->bInitialized = 1;
-            _exit(0);
-        }
-        int ws = 0;
-        waitpid(planter, &ws, 0);
-        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+        });
         int out[2];
-        if (pipe(out) != 0) _exit(96);
+        ASSERT_EQ(pipe(out), 0);
         close(out[0]);
         EXPECT_EQ(runHere({"update", hosts, "myhost", "10.0.0.5"}, {}, out[1]), 0);
         EXPECT_NE(readFile(hosts).find("10.0.0.5 myhost"), std::string::npos);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int ws = 0;
-    ASSERT_EQ(waitpid(child, &ws, 0), child);
-    ASSERT_TRUE(WIFEXITED(ws));
-    EXPECT_EQ(WEXITSTATUS(ws), 0);
+    });
 }
 
 }  // namespace

@@ -167,15 +167,17 @@ const char *dropToNobody() {
     return nullptr;
 }
 
-void isolated(const std::function<void()> &body) {
+void inChildAfter(const char *(*step)(), const std::function<void()> &body) {
     inChild([&] {
-        if (const char *refused = enterIpcNamespace()) {
+        if (const char *refused = step()) {
             ADD_FAILURE() << refused;
             return;
         }
         body();
     });
 }
+
+void isolated(const std::function<void()> &body) { inChildAfter(enterIpcNamespace, body); }
 
 pid_t spawnAsNobody(const std::function<void()> &body) {
     return spawn([&] {
@@ -187,15 +189,7 @@ pid_t spawnAsNobody(const std::function<void()> &body) {
     });
 }
 
-void asNobody(const std::function<void()> &body) {
-    inChild([&] {
-        if (const char *refused = dropToNobody()) {
-            ADD_FAILURE() << refused;
-            return;
-        }
-        body();
-    });
-}
+void asNobody(const std::function<void()> &body) { inChildAfter(dropToNobody, body); }
 
 void IpcNamespaceEnvironment::SetUp() {
     if (const char *refused = enterIpcNamespace()) FAIL() << refused;

@@ -83,6 +83,8 @@ const char *enterPrivateMountNamespace();
 // Drops to uid and gid kNobody with no supplementary groups.
 const char *dropToNobody();
 
+// As inChild, with the child taking `step` (one of the above) first.
+void inChildAfter(const char *(*step)(), const std::function<void()> &body);
 // As inChild, inside a fresh IPC namespace.
 void isolated(const std::function<void()> &body);
 // As spawn, with the child running as kNobody (in the caller's namespaces).

@@ -74,6 +74,39 @@ struct Gate {
     }
 };
 
+// A process that takes the buffer lock, as the unprivileged user when
+// asked, and holds it until letGo() (callable from any process that
+// inherited the holder) or until it is killed.
+class LockHolder {
+public:
+    explicit LockHolder(bool hostile = false) {
+        auto hold = [this] {
+            const bool locked = xtr_lock_buf() == 0;
+            EXPECT_TRUE(locked) << "the holder could not take the lock";
+            held_.open();
+            if (!locked) return;
+            release_.pass();
+            EXPECT_EQ(xtr_unlock_buf(), 0);
+        };
+        pid_ = hostile ? spawnAsNobody(hold) : spawn(hold);
+        held_.pass();
+    }
+    void letGo() const { release_.open(); }
+    // True when the holder let go of the lock and ended without a failure.
+    bool endedCleanly() const { return exitedCleanly(reap(pid_)); }
+    // Kills the holder with the lock held; true when SIGKILL ended it.
+    bool killed() const {
+        kill(pid_, SIGKILL);
+        const int ws = reap(pid_);
+        EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL) << "holder wait status " << ws;
+        return WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL;
+    }
+
+private:
+    Gate held_, release_;
+    pid_t pid_ = -1;
+};
+
 // Redirects standard output into a memory file until take().
 class StdoutCapture {
 public:

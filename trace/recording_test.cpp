@@ -208,14 +208,7 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
         sa.sa_handler = onAlarm;  // no SA_RESTART
         ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
 
-        Gate held, release;
-        pid_t holder = spawn([&] {
-            ASSERT_EQ(xtr_lock_buf(), 0);
-            held.open();
-            release.pass();
-            EXPECT_EQ(xtr_unlock_buf(), 0);
-        });
-        held.pass();
+        LockHolder holder;
         // A trace call gives up on a lock held for too long: the entry goes
         // to the process's own ring only.
         clearPrivateRing();
@@ -230,7 +223,7 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
 #ifdef XTR_UNDER_TSAN
         // The thread sanitizer runs a handler only once the thread leaves the
         // blocking call, so no handler can run while the lock is awaited.
-        release.open();
+        holder.letGo();
         EXPECT_EQ(xtr_lock_buf(), 0);
         EXPECT_EQ(xtr_unlock_buf(), 0);
 #else
@@ -243,7 +236,7 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
                 kill(self, SIGALRM);
                 ASSERT_TRUE(waitUntil([&] { return alarms->load() == i; }));
             }
-            release.open();
+            holder.letGo();
         });
         EXPECT_EQ(xtr_lock_buf(), 0);
         EXPECT_EQ(alarms->load(), 3);
@@ -251,7 +244,7 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
         EXPECT_EQ(xtr_unlock_buf(), 0);
         EXPECT_TRUE(exitedCleanly(reap(interrupter)));
 #endif
-        EXPECT_TRUE(exitedCleanly(reap(holder)));
+        EXPECT_TRUE(holder.endedCleanly());
         xtr_trace("XRECTSTF: after the holder let go");
         EXPECT_EQ(privateRingTexts(), (Texts{"XRECTSTF: while the lock is held", "XRECTSTF: after the holder let go"}));
         EXPECT_EQ(sharedTexts().back(), "XRECTSTF: after the holder let go");
@@ -302,14 +295,7 @@ TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
         xtr_trace("XHOSTILF: arm");
         TRACE_HDR *h = xtr_get_hdr();
         ASSERT_NE(h, nullptr);
-        Gate held, release;
-        const pid_t holder = spawnAsNobody([&] {
-            ASSERT_EQ(xtr_lock_buf(), 0);
-            held.open();
-            release.pass();
-            EXPECT_EQ(xtr_unlock_buf(), 0);
-        });
-        held.pass();
+        LockHolder holder(true);
         clearPrivateRing();
         const uint32_t count = h->count, lost = h->lost_msg;
         for (int i = 0; i < 20; i++) xtr_trace("XHOSTILF: call %d", i);
@@ -323,8 +309,8 @@ TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
         EXPECT_EQ(xtr_fetch_pid(buf, sizeof buf, &rc), 0);  // the own ring needs no shared lock
         EXPECT_EQ(std::string(buf).substr(36), "XHOSTILF: call 0");
 
-        release.open();
-        EXPECT_TRUE(exitedCleanly(reap(holder)));
+        holder.letGo();
+        EXPECT_TRUE(holder.endedCleanly());
         xtr_trace("XHOSTILF: lock free again");
         EXPECT_EQ(sharedTexts().back(), "XHOSTILF: lock free again");
         EXPECT_EQ(h->lost_msg, lost + 22);
@@ -424,17 +410,9 @@ TEST(Recording, HolderKilledWithTheLockReleasesIt) {
     isolated([] {
         xtr_trace("XRECTSTF: arm");
         const unsigned lock = xtr_get_hdr()->uBufferLock;
-        Gate held;
-        pid_t holder = spawn([&] {
-            ASSERT_EQ(xtr_lock_buf(), 0);
-            held.open();
-            pause();
-        });
-        held.pass();
+        LockHolder holder;
         EXPECT_EQ(semValue(lock), 1);
-        kill(holder, SIGKILL);
-        const int ws = reap(holder);
-        EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL);
+        EXPECT_TRUE(holder.killed());
         EXPECT_EQ(semValue(lock), 0);
         xtr_trace("XRECTSTF: after the holder died");
         EXPECT_EQ(sharedTexts().back(), "XRECTSTF: after the holder died");

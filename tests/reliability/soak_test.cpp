@@ -132,16 +132,7 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         long holdersKilled = 0;
         const time_t deadline = time(nullptr) + seconds;
         while (time(nullptr) < deadline) {
-            Gate held;
-            pid_t holder = spawn([&] {
-                if (xtr_lock_buf() != 0) _exit(3);
-                held.open();
-                pause();
-            });
-            held.pass();
-            kill(holder, SIGKILL);
-            const int ws = reap(holder);
-            EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL) << "holder wait status " << ws;
+            EXPECT_TRUE(LockHolder().killed());
             holdersKilled++;
             usleep(20000);
         }
