@@ -23,12 +23,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "kbvdtrac.h"
+#include "owners.h"
 #include "vorqManageHostsFile.h"
 
 namespace hostscmd {
@@ -184,28 +184,8 @@ private:
     std::string_view hostname_;
 };
 
-// A descriptor, closed when its owner goes.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_ = -1;
-};
-
-struct StreamCloser {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using Stream = std::unique_ptr<FILE, StreamCloser>;
+using owners::Fd;
+using owners::Stream;
 
 int traceOpenFailure(const char *path) {
     xtr_trace("XREMHSTF: fopen() of hosts file %s failed; errno=%d", path, errno);

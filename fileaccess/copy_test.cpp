@@ -25,6 +25,18 @@ Copied copyFile(const std::string &src, const std::string &dst, unsigned flags) 
     return c;
 }
 
+// Expects a copy refused with the completion code and the trace point.
+void expectFailure(const Copied &c, SPRET comprc, const std::string &trace) {
+    EXPECT_EQ(c.rc, 2);
+    EXPECT_EQ(c.comprc, comprc);
+    EXPECT_TRUE(contains(c.traces, trace)) << trace;
+}
+
+// The trace point of an I/O error on one side of a copy.
+std::string ioErrorTrace(const std::string &path, int err) {
+    return "XDFCFC F: File copy for [" + path + "] I/O error detected, error code is " + std::to_string(err);
+}
+
 std::string randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
@@ -90,10 +102,8 @@ TEST(Copy, OntoItselfIsRefused) {
     ASSERT_EQ(link(path.c_str(), dir.sub("hardlink").c_str()), 0);
     for (unsigned flags : {XDFC_E_REPLACE, XDFC_E_APPEND}) {
         for (const std::string &target : {path, dir.sub("hardlink"), dir.path() + "/./self"}) {
-            const Copied c = copyFile(path, target, flags);
-            EXPECT_EQ(c.rc, 2);
-            EXPECT_EQ(c.comprc, 22);
-            EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy src and tgt are the same file [" + target + "]"));
+            expectFailure(copyFile(path, target, flags), 22,
+                          "XDFCFC F: File copy src and tgt are the same file [" + target + "]");
         }
     }
     EXPECT_EQ(readFile(path), "unchanged");
@@ -101,24 +111,14 @@ TEST(Copy, OntoItselfIsRefused) {
 
 TEST(Copy, FailedOpensAndReads) {
     TempDir dir;
-    Copied c = copyFile(dir.sub("nosrc"), dir.sub("t"), 0);
-    EXPECT_EQ(c.rc, 2);
-    EXPECT_EQ(c.comprc, ENOENT);
-    EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy src file open error 2"));
+    expectFailure(copyFile(dir.sub("nosrc"), dir.sub("t"), 0), ENOENT, "XDFCFC F: File copy src file open error 2");
     EXPECT_FALSE(exists(dir.sub("t")));
 
     const std::string src = dir.file("src", "x");
-    c = copyFile(src, dir.sub("nodir/t"), 0);
-    EXPECT_EQ(c.rc, 2);
-    EXPECT_EQ(c.comprc, ENOENT);
-    EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy tgt file open error 2"));
+    expectFailure(copyFile(src, dir.sub("nodir/t"), 0), ENOENT, "XDFCFC F: File copy tgt file open error 2");
 
     ASSERT_EQ(mkdir(dir.sub("adir").c_str(), 0700), 0);  // a directory opens, but cannot be read
-    c = copyFile(dir.sub("adir"), dir.sub("t2"), 0);
-    EXPECT_EQ(c.rc, 2);
-    EXPECT_EQ(c.comprc, EISDIR);
-    EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy for [" + dir.sub("adir") +
-                                       "] I/O error detected, error code is 21"));
+    expectFailure(copyFile(dir.sub("adir"), dir.sub("t2"), 0), EISDIR, ioErrorTrace(dir.sub("adir"), 21));
 }
 
 TEST(Copy, DataThatCannotReachAFullDevice) {
@@ -130,17 +130,9 @@ TEST(Copy, DataThatCannotReachAFullDevice) {
             std::printf("no tmpfs in a mount namespace here; case not run\n");
             return;
         }
-        Copied c = copyFile(big, dst.sub("t"), 0);  // a full block fails
-        EXPECT_EQ(c.rc, 2);
-        EXPECT_EQ(c.comprc, ENOSPC);
-        EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy for [" + dst.sub("t") +
-                                           "] I/O error detected, error code is 28"));
+        expectFailure(copyFile(big, dst.sub("t"), 0), ENOSPC, ioErrorTrace(dst.sub("t"), 28));  // a full block fails
         // The device is full now: the short block fails only when flushed.
-        c = copyFile(small, dst.sub("t2"), 0);
-        EXPECT_EQ(c.rc, 2);
-        EXPECT_EQ(c.comprc, ENOSPC);
-        EXPECT_TRUE(contains(c.traces, "XDFCFC F: File copy for [" + dst.sub("t2") +
-                                           "] I/O error detected, error code is 28"));
+        expectFailure(copyFile(small, dst.sub("t2"), 0), ENOSPC, ioErrorTrace(dst.sub("t2"), 28));
     });
 }
 

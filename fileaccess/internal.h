@@ -4,6 +4,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <cstdio>
 
 #include "kbvddfc.h"
+#include "owners.h"
 
 // Size of every path buffer of the library: 511 characters and the NUL.
 inline constexpr std::size_t kPathSize = 512;
@@ -29,9 +32,47 @@ SPRET xdfc_getfilepath(const char *pszFileName, char *pszQFileName) noexcept;
 // 2, except that a path that does not fit keeps its ENAMETOOLONG.
 inline SPRET resolveFailureCode(SPRET rc) noexcept { return rc == ENAMETOOLONG ? ENAMETOOLONG : 2; }
 
+// Resolves a logical name into path.  false, with *pulComprc the code a
+// call reports for a failed resolution (resolveFailureCode), when it fails.
+bool resolveName(const char *pszFileName, char (&path)[kPathSize], SPRET *pulComprc) noexcept;
+
+// Flags of an open that only reads a file's status: a FIFO or a terminal
+// must neither block nor become the controlling terminal.
+inline constexpr int kStatusOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// The step of an open-and-status that failed, or kDone.
+enum class StatusStep { kDone, kResolve, kOpen, kStat };
+
+// Opens name relative to the directory dirfd (AT_FDCWD: as a plain path)
+// with flags and reads the status of what was opened into *st.  kDone with
+// *fd owning the descriptor; kOpen or kStat with errno set.
+StatusStep openStatus(int dirfd, const char *name, int flags, owners::Fd *fd, struct stat *st) noexcept;
+
+// The resolve-open-stat step of the file queries: resolves the logical
+// name into path (kResolve, *pulComprc as resolveName sets it), opens the
+// file with kStatusOpenFlags (kOpen, traced) and reads its status (kStat).
+// *pulComprc is 0 on kDone, errno (which is kept) on kOpen and kStat.  The
+// descriptor is closed on return.
+StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st,
+                        SPRET *pulComprc) noexcept;
+
+// Where a call saw a failure that may be a device fault: the number that
+// the hard-error trace shows for it.
+enum class HardErrorSite : unsigned int {
+    kDelete = 2,       // unlink of a file being deleted
+    kDiskSpace = 3,    // statfs of the disk queries
+    kFileSize = 6,     // fstat of the size query
+    kFileDate = 7,     // open and fstat of the date query
+    kOpen = 11,        // the stream open of a file other than a ".log"
+    kListRead = 12,    // readdir of the listing into memory
+    kCopyTarget = 13,  // write or close of the copy's target
+    kCopySource = 14,  // read of the copy's source
+    kListOpen = 15,    // opendir of the listing into memory
+};
+
 // Classifies a failed system call: 8 for a device-level failure (EIO,
-// ENXIO, EBUSY, ENODEV, traced), 2 for any other.
-SPRET xdfc_hard_err(unsigned int uErrorID, SPRET ulComprc, const void *pvString) noexcept;
+// ENXIO, EBUSY, ENODEV, traced with the site), 2 for any other.
+SPRET xdfc_hard_err(HardErrorSite site, SPRET ulComprc, const void *pvString) noexcept;
 
 // Free kilobytes of bfree blocks of bsize bytes, formed in 64 bits: a
 // block size below 1024 is multiplied first, a larger one divided first.

@@ -2,6 +2,7 @@
 // told through the result, the completion code and trace points only; the
 // stream's own error and end-of-file indicators are never cleared here.
 #include <cstdint>
+#include <type_traits>
 
 #include "internal.h"
 
@@ -32,6 +33,68 @@ SPRET writeFailureCode() {
     if (errno == ENOSPC) return XDFC_CRC_DISK_FULL;
     xtr_trace("XDFCRR F: fwrite error rc=%d", errno);
     return errno;
+}
+
+// Moves to where a positioned read or write starts and sets *pulNewPosition
+// to it.  false after a failure, which is traced as the read's or the
+// write's, with the position the caller passed in.
+bool seekTo(FILE *fp, unsigned int uReferencePoint, unsigned long ulOffset, unsigned long *pulNewPosition,
+            SPRET *pulComprc, bool forWrite) {
+    const int whence = whenceOf(uReferencePoint);
+    *pulComprc = std::fseek(fp, static_cast<long>(ulOffset), whence);
+    if (*pulComprc != 0) {
+        *pulComprc = errno;
+        xtr_trace(forWrite ? "XDFCRW F: SetFilePtr error, errno is %d" : "XDFCRR F: SetFilePtr error, errno is %d",
+                  errno);
+        xtr_trace(forWrite ? "XDFCRW F: fh=%X, rp=%d, offset=%d, np=%d" : "XDFCRR F: fh=%X, rp=%d, offset=%d, np=%d",
+                  handleBits(fp), static_cast<int>(uReferencePoint), static_cast<int>(ulOffset),
+                  static_cast<int>(*pulNewPosition));
+        return false;
+    }
+    *pulNewPosition = static_cast<unsigned long>(std::ftell(fp));
+    return true;
+}
+
+// Transfers up to uBufferLength bytes at the current position, writing
+// from a const buffer and reading into any other, and advances
+// *pulNewPosition by what was moved.
+template <class Byte>
+SPRET transfer(FILE *fp, Byte *pucBuffer, unsigned int uBufferLength, unsigned long *pulBytesMoved,
+               unsigned long *pulNewPosition, SPRET *pulComprc) {
+    constexpr bool forWrite = std::is_const_v<Byte>;
+    size_t moved = 0;
+    if constexpr (forWrite)
+        moved = std::fwrite(pucBuffer, 1, uBufferLength, fp);
+    else
+        moved = std::fread(pucBuffer, 1, uBufferLength, fp);
+    *pulBytesMoved = moved;
+    *pulNewPosition += moved;
+    if (moved < uBufferLength && std::ferror(fp)) {
+        if constexpr (forWrite) {
+            *pulComprc = writeFailureCode();
+        } else {
+            *pulComprc = errno;
+            xtr_trace("XDFCRR F: fread error rc=%d", errno);
+        }
+        return 2;
+    }
+    if (!forWrite && moved == 0 && uBufferLength > 0 && std::feof(fp)) xtr_trace("XDFCRR F: End of file reached");
+    return 0;
+}
+
+// xdfc_random_write (from a const buffer) and xdfc_random_read: moves to
+// the position, then transfers.
+template <class Byte>
+SPRET positioned(FILE *fp, Byte *pucBuffer, unsigned int uBufferLength, unsigned int uReferencePoint,
+                 unsigned long ulOffset, unsigned long *pulBytesMoved, unsigned long *pulNewPosition,
+                 SPRET *pulComprc) {
+    constexpr bool forWrite = std::is_const_v<Byte>;
+    xtr_trace(forWrite ? "XDFCRW T: -> xdfc_random_write" : "XDFCRR T: -> xdfc_random_read");
+    SPRET result = 2;
+    if (seekTo(fp, uReferencePoint, ulOffset, pulNewPosition, pulComprc, forWrite))
+        result = transfer(fp, pucBuffer, uBufferLength, pulBytesMoved, pulNewPosition, pulComprc);
+    xtr_trace(forWrite ? "XDFCRW T: <- xdfc_random_write" : "XDFCRR T: <- xdfc_random_read");
+    return result;
 }
 
 }  // namespace
@@ -74,59 +137,14 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_random_read(FILE *hfileFileHandle, unsigned
                                                  unsigned int uBufferLength, unsigned int uReferencePoint,
                                                  unsigned long ulOffset, unsigned long *pulBytesRead,
                                                  unsigned long *pulNewPosition, SPRET *pulComprc) {
-    xtr_trace("XDFCRR T: -> xdfc_random_read");
-    SPRET result = 0;
-    const int whence = whenceOf(uReferencePoint);
-    *pulComprc = std::fseek(hfileFileHandle, static_cast<long>(ulOffset), whence);
-    if (*pulComprc != 0) {
-        *pulComprc = errno;
-        xtr_trace("XDFCRR F: SetFilePtr error, errno is %d", errno);
-        xtr_trace("XDFCRR F: fh=%X, rp=%d, offset=%d, np=%d", handleBits(hfileFileHandle),
-                  static_cast<int>(uReferencePoint), static_cast<int>(ulOffset), static_cast<int>(*pulNewPosition));
-        result = 2;
-    } else {
-        *pulNewPosition = static_cast<unsigned long>(std::ftell(hfileFileHandle));
-        const size_t got = std::fread(pucBuffer, 1, uBufferLength, hfileFileHandle);
-        *pulBytesRead = got;
-        *pulNewPosition += got;
-        if (got < uBufferLength) {
-            if (std::ferror(hfileFileHandle)) {
-                *pulComprc = errno;
-                xtr_trace("XDFCRR F: fread error rc=%d", errno);
-                result = 2;
-            } else if (got == 0 && std::feof(hfileFileHandle)) {
-                xtr_trace("XDFCRR F: End of file reached");
-            }
-        }
-    }
-    xtr_trace("XDFCRR T: <- xdfc_random_read");
-    return result;
+    return positioned(hfileFileHandle, pucBuffer, uBufferLength, uReferencePoint, ulOffset, pulBytesRead,
+                      pulNewPosition, pulComprc);
 }
 
 extern "C" KBVDDFC_EXPORT SPRET xdfc_random_write(FILE *hfileFileHandle, const unsigned char *pucBuffer,
                                                   unsigned int uBufferLength, unsigned int uReferencePoint,
                                                   unsigned long ulOffset, unsigned long *pulBytesWritten,
                                                   unsigned long *pulNewPosition, SPRET *pulComprc) {
-    xtr_trace("XDFCRW T: -> xdfc_random_write");
-    SPRET result = 0;
-    const int whence = whenceOf(uReferencePoint);
-    *pulComprc = std::fseek(hfileFileHandle, static_cast<long>(ulOffset), whence);
-    if (*pulComprc != 0) {
-        *pulComprc = errno;
-        xtr_trace("XDFCRW F: SetFilePtr error, errno is %d", errno);
-        xtr_trace("XDFCRW F: fh=%X, rp=%d, offset=%d, np=%d", handleBits(hfileFileHandle),
-                  static_cast<int>(uReferencePoint), static_cast<int>(ulOffset), static_cast<int>(*pulNewPosition));
-        result = 2;
-    } else {
-        *pulNewPosition = static_cast<unsigned long>(std::ftell(hfileFileHandle));
-        const size_t put = std::fwrite(pucBuffer, 1, uBufferLength, hfileFileHandle);
-        *pulBytesWritten = put;
-        *pulNewPosition += put;
-        if (put < uBufferLength && std::ferror(hfileFileHandle)) {
-            *pulComprc = writeFailureCode();
-            result = 2;
-        }
-    }
-    xtr_trace("XDFCRW T: <- xdfc_random_write");
-    return result;
+    return positioned(hfileFileHandle, pucBuffer, uBufferLength, uReferencePoint, ulOffset, pulBytesWritten,
+                      pulNewPosition, pulComprc);
 }

@@ -1,8 +1,10 @@
 // The file-access library: resolves logical file names through the control
 // file and gives create/replace opens, I/O, queries, copy and listings.
 // This file holds what every part of it shares: the hard-error report, the
-// bounded string helpers and the replaceable platform calls.
+// resolve-open-stat step, the bounded string helpers and the replaceable
+// platform calls.
 #include <cstring>
+#include <utility>
 
 #include "internal.h"
 
@@ -10,13 +12,13 @@ static_assert(sizeof(xdfc_list_file_templ) == 78, "a listing record is 78 bytes"
 
 XdfcHooks xdfc_hooks{&std::fopen, &usleep};
 
-SPRET xdfc_hard_err(unsigned int uErrorID, SPRET ulComprc, const void * /*pvString*/) noexcept {
+SPRET xdfc_hard_err(HardErrorSite site, SPRET ulComprc, const void * /*pvString*/) noexcept {
     switch (ulComprc) {
     case EIO:
     case ENXIO:
     case EBUSY:
     case ENODEV:
-        xtr_trace("XDFCHE F: HARDWARE ERROR! uErrorID=%d, ulComprc=%ld", static_cast<int>(uErrorID),
+        xtr_trace("XDFCHE F: HARDWARE ERROR! uErrorID=%d, ulComprc=%ld", static_cast<int>(site),
                   static_cast<long>(ulComprc));
         return 8;
     default:
@@ -46,4 +48,29 @@ bool joinPath(char (&out)[kPathSize], const char *dir, const char *name) noexcep
     if (slash) out[d] = '/';
     std::memcpy(out + d + (slash ? 1 : 0), name, n + 1);
     return true;
+}
+
+bool resolveName(const char *pszFileName, char (&path)[kPathSize], SPRET *pulComprc) noexcept {
+    const SPRET rc = xdfc_getfilepath(pszFileName, path);
+    if (rc == 0) return true;
+    *pulComprc = resolveFailureCode(rc);
+    return false;
+}
+
+StatusStep openStatus(int dirfd, const char *name, int flags, owners::Fd *fd, struct stat *st) noexcept {
+    owners::Fd opened(openat(dirfd, name, flags));
+    if (!opened.valid()) return StatusStep::kOpen;
+    if (fstat(opened.get(), st) != 0) return StatusStep::kStat;
+    *fd = std::move(opened);
+    return StatusStep::kDone;
+}
+
+StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st,
+                        SPRET *pulComprc) noexcept {
+    if (!resolveName(pszFileName, path, pulComprc)) return StatusStep::kResolve;
+    owners::Fd fd;
+    const StatusStep step = openStatus(AT_FDCWD, path, kStatusOpenFlags, &fd, st);
+    *pulComprc = step == StatusStep::kDone ? 0 : errno;
+    if (step == StatusStep::kOpen) xtr_trace("XDFCI  F: Error on Open of [%s].(errno = %d)", path, errno);
+    return step;
 }

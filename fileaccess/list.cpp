@@ -2,10 +2,7 @@
 // wildcard pattern, written to a listing file (a count line and one 78-byte
 // record per entry) or stored as names in the caller's memory.
 #include <dirent.h>
-#include <fcntl.h>
 #include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
@@ -38,6 +35,116 @@ SPRET rewriteCount(FILE *out, int count, SPRET *pulComprc) {
         return 2;
     }
     return 0;
+}
+
+// The walk of one listing: the directory of its search name, and the
+// pattern that the names of the entries listed match.
+class Listing {
+public:
+    // Splits the search name (a name too long is traced under `who`) and
+    // opens its directory.  kResolve with *pulComprc ENAMETOOLONG when the
+    // name does not fit; kOpen with *pulComprc and errno the failure of the
+    // open.
+    StatusStep open(const char *search, const char *who, SPRET *pulComprc) {
+        if (!splitSearchName(search, dir_, pattern_, who)) {
+            *pulComprc = ENAMETOOLONG;
+            return StatusStep::kResolve;
+        }
+        stream_.reset(opendir(dir_));
+        if (stream_) return StatusStep::kDone;
+        *pulComprc = errno;
+        return StatusStep::kOpen;
+    }
+
+    // The next entry whose name matches: nullptr at the end, with errno 0,
+    // or after a failed read, with errno set.
+    const dirent *next() {
+        for (;;) {
+            errno = 0;
+            const dirent *ent = readdir(stream_.get());
+            if (ent == nullptr || matches(pattern_, ent->d_name)) return ent;
+        }
+    }
+
+    [[nodiscard]] const char *dir() const { return dir_; }
+
+private:
+    char dir_[kPathSize];
+    char pattern_[kMaxPattern + 1];
+    owners::Dir stream_;
+};
+
+// The listing behind xdfc_list_file, between its entry and exit traces.
+SPRET listToFile(const char *pszSearchFileName, const char *pszOutputFileName, SPRET *pulComprc) {
+    Listing listing;
+    const StatusStep step = listing.open(pszSearchFileName, "XDFCLF", pulComprc);
+    if (step == StatusStep::kOpen) xtr_trace("XDFCLF F: opendir failed with errno of %d", errno);
+    if (step != StatusStep::kDone) return 2;
+    SPRET result = 0;
+    int count = 0;
+    owners::Stream out;
+    while (const dirent *ent = listing.next()) {
+        xdfc_list_file_templ record;
+        std::memset(&record, ' ', sizeof record);
+        count++;
+        if (!out) {
+            FILE *opened = nullptr;
+            result = xdfc_search_file_open2(pszOutputFileName, "w", &opened, pulComprc);
+            if (result != 0) break;
+            out.reset(opened);
+            xdfc_update_nof_line(out.get(), 1, pulComprc);
+        }
+        xdfc_fill_data_struct(&record, ent, listing.dir());
+        xdfc_add_file_entry(out.get(), &record, pulComprc);
+        if (*pulComprc != 0) {
+            result = 2;
+            break;
+        }
+    }
+    const int loopErrno = errno;
+    if (loopErrno != 0) {
+        *pulComprc = loopErrno;
+        xtr_trace("XDFCLF F: readdir failed with errno of %d", loopErrno);
+        result = 2;
+    } else if (count > 0 && out) {
+        if (rewriteCount(out.get(), count, pulComprc) != 0) result = 2;
+    } else if (count == 0) {
+        result = 2;
+    }
+    return result;
+}
+
+// The listing behind xdfc_list_file_mem, between its entry and exit traces.
+SPRET listToMemory(const char *pszSearchFileName, char *pcOutBufferAddr, unsigned int uBufSize,
+                   unsigned int *puNumberOfFiles, SPRET *pulComprc) {
+    Listing listing;
+    const StatusStep step = listing.open(pszSearchFileName, "XDFCLFM", pulComprc);
+    if (step == StatusStep::kOpen) {
+        xtr_trace("XDFCLFMF: List_file_mem error in opendir of  %d", errno);
+        return xdfc_hard_err(HardErrorSite::kListOpen, errno, listing.dir());
+    }
+    if (step != StatusStep::kDone) return 2;
+    SPRET result = 0;
+    std::size_t pos = 0;
+    std::size_t remaining = uBufSize;
+    while (const dirent *ent = listing.next()) {
+        const std::size_t len = std::strlen(ent->d_name) + 1;
+        if (len > remaining) {
+            *pulComprc = XDFC_CRC_BUFFER_TOO_SMALL;
+            result = 2;
+            break;
+        }
+        ++*puNumberOfFiles;
+        std::memcpy(pcOutBufferAddr + pos, ent->d_name, len);
+        pos += len;
+        remaining -= len;
+    }
+    if (errno != 0) {
+        *pulComprc = errno;
+        xtr_trace("XDFCLFMF: List_file_mem error in readdir of  %d", errno);
+        result = xdfc_hard_err(HardErrorSite::kListRead, errno, listing.dir());
+    }
+    return result;
 }
 
 }  // namespace
@@ -96,20 +203,20 @@ SPRET xdfc_update_nof_line(FILE *pfileFile, int iNumberOfFiles, SPRET *pulComprc
 
 void xdfc_fill_data_struct(xdfc_list_file_templ *pxdfc_list, const dirent *ent, const char *path) noexcept {
     char full[kPathSize];
-    int fd = -1;
+    owners::Fd fd;
+    struct stat st;
+    StatusStep step = StatusStep::kOpen;
     if (!joinPath(full, path, ent->d_name))
         errno = ENAMETOOLONG;
     else
-        fd = open(full, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+        step = openStatus(AT_FDCWD, full, kStatusOpenFlags, &fd, &st);
+    if (step == StatusStep::kOpen) {
         xtr_trace("XDFCLFMF: open error in list_file for [%s],errno is %d", ent->d_name, errno);
         return;
     }
-    struct stat st;
     struct tm tm;
-    if (fstat(fd, &st) != 0 || localtime_r(&st.st_ctime, &tm) == nullptr) {
+    if (step == StatusStep::kStat || localtime_r(&st.st_ctime, &tm) == nullptr) {
         xtr_trace("XDFCLFMF: status error in list_file for [%s],errno is %d", ent->d_name, errno);
-        close(fd);
         return;
     }
     unsigned int hour = static_cast<unsigned int>(tm.tm_hour);
@@ -135,7 +242,6 @@ void xdfc_fill_data_struct(xdfc_list_file_templ *pxdfc_list, const dirent *ent, 
     putldn(time + 4, static_cast<unsigned long>(tm.tm_min), 2);
     time[6] = ampm[0];
     time[7] = '\n';
-    close(fd);
 }
 
 SPRET xdfc_add_file_entry(FILE *pfileFile, const xdfc_list_file_templ *pxdfc_list, SPRET *pulComprc) noexcept {
@@ -154,54 +260,8 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_list_file(const char *pszSearchFileName, co
                                                SPRET *pulComprc) {
     xtr_trace("XDFCLF T: -> xdfc_list_file");
     xtr_trace("XDFCLF F:   Listing files matching [%s]", pszSearchFileName);
-    SPRET result = 0;
-    int count = 0;
-    FILE *out = nullptr;
-    char dir[kPathSize];
-    char pattern[kMaxPattern + 1];
-    DIR *d = nullptr;
     tzset();  // once per listing: the records break times down in local time
-    if (!splitSearchName(pszSearchFileName, dir, pattern, "XDFCLF")) {
-        *pulComprc = ENAMETOOLONG;
-        result = 2;
-    } else if ((d = opendir(dir)) == nullptr) {
-        *pulComprc = errno;
-        xtr_trace("XDFCLF F: opendir failed with errno of %d", errno);
-        result = 2;
-    } else {
-        for (;;) {
-            errno = 0;
-            const dirent *ent = readdir(d);
-            if (ent == nullptr) break;
-            if (!matches(pattern, ent->d_name)) continue;
-            xdfc_list_file_templ record;
-            std::memset(&record, ' ', sizeof record);
-            count++;
-            if (out == nullptr) {
-                result = xdfc_search_file_open2(pszOutputFileName, "w", &out, pulComprc);
-                if (result != 0) break;
-                xdfc_update_nof_line(out, 1, pulComprc);
-            }
-            xdfc_fill_data_struct(&record, ent, dir);
-            xdfc_add_file_entry(out, &record, pulComprc);
-            if (*pulComprc != 0) {
-                result = 2;
-                break;
-            }
-        }
-        const int loopErrno = errno;
-        if (loopErrno != 0) {
-            *pulComprc = loopErrno;
-            xtr_trace("XDFCLF F: readdir failed with errno of %d", loopErrno);
-            result = 2;
-        } else if (count > 0 && out != nullptr) {
-            if (rewriteCount(out, count, pulComprc) != 0) result = 2;
-        } else if (count == 0) {
-            result = 2;
-        }
-        if (out != nullptr) std::fclose(out);
-        closedir(d);
-    }
+    const SPRET result = listToFile(pszSearchFileName, pszOutputFileName, pulComprc);
     xtr_trace("XDFCLF F: search name=[%s], sysrc=%X, comprc=%X", pszSearchFileName,
               static_cast<unsigned int>(result), static_cast<unsigned int>(*pulComprc));
     xtr_trace("XDFCLF T: <- xdfc_list_file");
@@ -213,45 +273,9 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_list_file_mem(const char *pszSearchFileName
                                                    SPRET *pulComprc) {
     xtr_trace("XDFCLFMT: -> xdfc_list_file_mem");
     xtr_trace("XDFCLFMF:   Listing files matching [%s]", pszSearchFileName);
-    SPRET result = 0;
     *puNumberOfFiles = 0;
     if (uBufSize > 0) pcOutBufferAddr[0] = '\0';
-    char dir[kPathSize];
-    char pattern[kMaxPattern + 1];
-    DIR *d = nullptr;
-    if (!splitSearchName(pszSearchFileName, dir, pattern, "XDFCLFM")) {
-        *pulComprc = ENAMETOOLONG;
-        result = 2;
-    } else if ((d = opendir(dir)) == nullptr) {
-        *pulComprc = errno;
-        xtr_trace("XDFCLFMF: List_file_mem error in opendir of  %d", errno);
-        result = xdfc_hard_err(15, errno, dir);
-    } else {
-        std::size_t pos = 0;
-        std::size_t remaining = uBufSize;
-        for (;;) {
-            errno = 0;
-            const dirent *ent = readdir(d);
-            if (ent == nullptr) break;
-            if (!matches(pattern, ent->d_name)) continue;
-            const std::size_t len = std::strlen(ent->d_name) + 1;
-            if (len > remaining) {
-                *pulComprc = XDFC_CRC_BUFFER_TOO_SMALL;
-                result = 2;
-                break;
-            }
-            ++*puNumberOfFiles;
-            std::memcpy(pcOutBufferAddr + pos, ent->d_name, len);
-            pos += len;
-            remaining -= len;
-        }
-        if (errno != 0) {
-            *pulComprc = errno;
-            xtr_trace("XDFCLFMF: List_file_mem error in readdir of  %d", errno);
-            result = xdfc_hard_err(12, errno, dir);
-        }
-        closedir(d);
-    }
+    const SPRET result = listToMemory(pszSearchFileName, pcOutBufferAddr, uBufSize, puNumberOfFiles, pulComprc);
     xtr_trace("XDFCLFMT: <- xdfc_list_file_mem");
     return result;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "internal.h"
 
@@ -158,13 +159,6 @@ const char *fileDistrust(const struct stat &st) {
     return nullptr;
 }
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // How a look into one place ended.
 enum class Candidate { kOpen, kFailed, kSkipped };
 
@@ -173,30 +167,29 @@ enum class Candidate { kOpen, kFailed, kSkipped };
 // that failed (an absent file among them); kSkipped, already traced, when
 // a file is there but is not to be trusted: the caller then goes on as if
 // it were absent.  In a directory that is not trusted nothing is opened.
-Candidate openTrusted(const char *dir, const char *name, const char *shownDir, int *fd, int *err) {
+Candidate openTrusted(const char *dir, const char *name, const char *shownDir, owners::Fd *fd, int *err) {
     const auto failed = [err] {
         *err = errno;
         return Candidate::kFailed;
     };
-    const FdCloser dirFd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    owners::Fd dirFd;
     struct stat st;
-    if (dirFd.fd < 0 || fstat(dirFd.fd, &st) != 0) return failed();
+    if (openStatus(AT_FDCWD, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, &dirFd, &st) != StatusStep::kDone)
+        return failed();
     const char *why = directoryDistrust(st);
     if (why != nullptr) {
-        if (fstatat(dirFd.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return failed();
+        if (fstatat(dirFd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return failed();
     } else {
-        FdCloser file{openat(dirFd.fd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
-        if (file.fd < 0) {
-            if (errno != ELOOP) return failed();
+        owners::Fd file;
+        const StatusStep step =
+            openStatus(dirFd.get(), name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, &file, &st);
+        if (step == StatusStep::kOpen && errno == ELOOP) {
             why = "it is a symbolic link";
-        } else {
-            if (fstat(file.fd, &st) != 0) return failed();
-            why = fileDistrust(st);
-            if (why == nullptr) {
-                *fd = file.fd;
-                file.fd = -1;
-                return Candidate::kOpen;
-            }
+        } else if (step != StatusStep::kDone) {
+            return failed();
+        } else if ((why = fileDistrust(st)) == nullptr) {
+            *fd = std::move(file);
+            return Candidate::kOpen;
         }
     }
     xtr_trace("XDFCI  F: Skipped [%s] in [%s], %s", name, shownDir, why);
@@ -205,18 +198,18 @@ Candidate openTrusted(const char *dir, const char *name, const char *shownDir, i
 
 // Opens the control file: in the current directory, else in $CONSOLE_PATH
 // or "/console/".  ctlDir receives the directory it was found in.  The
-// descriptor, or -1 with *rc set.
-int openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
+// descriptor, or an invalid one with *rc set.
+owners::Fd openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
     const bool taken = getcwd(ctlDir, sizeof ctlDir) != nullptr;
     if (!taken || std::strlen(ctlDir) > kMaxCwd) {
         const int err = (taken || errno == ERANGE) ? ENAMETOOLONG : errno;
         xtr_trace("XDFCI  F: Could not take the current directory (rc=%d).", err);
         *rc = err;
-        return -1;
+        return {};
     }
     std::strcat(ctlDir, "/");
     xtr_trace("XDFCI  F: Looking for kbvddfc.trm in the current directory [%s].", ctlDir);
-    int fd = -1;
+    owners::Fd fd;
     int err = 0;
     const Candidate here = openTrusted(".", kControlFile, ctlDir, &fd, &err);
     if (here == Candidate::kOpen) {
@@ -232,7 +225,7 @@ int openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
     if (std::strlen(console) > kMaxConsolePath) {
         xtr_trace("XDFCI  F: CONSOLE_PATH is longer than %d characters.", static_cast<int>(kMaxConsolePath));
         *rc = ENAMETOOLONG;
-        return -1;
+        return {};
     }
     std::strcpy(ctlDir, console);
     char path[kDirSize];
@@ -256,50 +249,39 @@ int openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
         case Candidate::kFailed:
             xtr_trace("XDFCI  F: Error on Open of [%s].(rc=%d)", path, err);
             *rc = err;
-            return -1;
+            return {};
         case Candidate::kSkipped:
             *rc = ENOENT;  // as if it were absent
-            return -1;
+            return {};
     }
-    return -1;
+    return {};
 }
 
 // Reads the open control file whole and parses it.
-SPRET loadFrom(int fd, const char *ctlDir) {
+SPRET loadFrom(owners::Fd fd, const char *ctlDir) {
     struct stat st;
-    const int src = fstat(fd, &st);
+    const int src = fstat(fd.get(), &st);
     if (src != 0) {
         xtr_trace("XDFCI  F: Error on fstat of KBVDDFC.TRM.(rc=%d,errno=%d )", src, errno);
-        const SPRET rc = errno;
-        close(fd);
-        return rc;
+        return errno;
     }
     const std::size_t size = static_cast<std::size_t>(st.st_size);
-    char *buffer = static_cast<char *>(std::malloc(size > 0 ? size : 1));
-    if (buffer == nullptr) {
+    const owners::Memory buffer = owners::allocate(size > 0 ? size : 1);
+    if (!buffer) {
         xtr_trace("XDFCI  F: Error on malloc.(rc=%d)", errno);
-        const SPRET rc = errno;
-        close(fd);
-        return rc;
+        return errno;
     }
-    const ssize_t got = read(fd, buffer, size);
+    const ssize_t got = read(fd.get(), buffer.get(), size);
     if (got < 0 || static_cast<std::size_t>(got) != size) {
         if (got >= 0) errno = EIO;  // the file shrank under us
         xtr_trace("XDFCI  F: Error on Read of KBVDDFC.TRM.(rc=%d)", errno);
-        const SPRET rc = errno;
-        close(fd);
-        std::free(buffer);
-        return rc;
+        return errno;
     }
-    if (close(fd) != 0) {
+    if (close(fd.release()) != 0) {
         xtr_trace("XDFCI  F: Error on Close of KBVDDFC.TRM.(rc=%d)", errno);
-        const SPRET rc = errno;
-        std::free(buffer);
-        return rc;
+        return errno;
     }
-    const SPRET rc = parseControlFile(buffer, size, ctlDir, static_cast<long>(st.st_size));
-    std::free(buffer);
-    return rc;
+    return parseControlFile(buffer.get(), size, ctlDir, static_cast<long>(st.st_size));
 }
 
 // Looks the name up along PATH, for an entry whose directory holds a ";".
@@ -348,9 +330,9 @@ SPRET searchAlongPath(const char *name, char *pszPath) {
 SPRET xdfc_init() noexcept {
     char ctlDir[kDirSize];
     SPRET rc = 0;
-    const int fd = openControlFile(ctlDir, &rc);
-    if (fd < 0) return rc;
-    return loadFrom(fd, ctlDir);
+    owners::Fd fd = openControlFile(ctlDir, &rc);
+    if (!fd.valid()) return rc;
+    return loadFrom(std::move(fd), ctlDir);
 }
 
 extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_location(const char *pszFileName, char *pszPath,

@@ -425,13 +425,13 @@ TEST(Resolution, LongConsolePathAndCurrentDirectory) {
 TEST(HardError, DeviceLevelErrorsAreEight) {
     for (SPRET e : {EIO, ENXIO, EBUSY, ENODEV}) {
         SPRET rc = 0;
-        const Texts t = traced([&] { rc = xdfc_hard_err(11, e, "/some/path"); });
+        const Texts t = traced([&] { rc = xdfc_hard_err(HardErrorSite::kOpen, e, "/some/path"); });
         EXPECT_EQ(rc, 8);
         EXPECT_EQ(t, Texts{"XDFCHE F: HARDWARE ERROR! uErrorID=11, ulComprc=" + std::to_string(e)});
     }
     for (SPRET e : {0, ENOENT, EAGAIN, EACCES, ENOSPC}) {
         SPRET rc = 0;
-        const Texts t = traced([&] { rc = xdfc_hard_err(2, e, nullptr); });
+        const Texts t = traced([&] { rc = xdfc_hard_err(HardErrorSite::kDelete, e, nullptr); });
         EXPECT_EQ(rc, 2);
         EXPECT_TRUE(t.empty());
     }

@@ -34,10 +34,7 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open(const char *pszFileName, u
     xtr_trace("XDFCSFOT: -> xdfc_search_file_open");
     SPRET result = 2;
     char path[kPathSize];
-    const SPRET rc = xdfc_getfilepath(pszFileName, path);
-    if (rc != 0) {
-        *pulComprc = resolveFailureCode(rc);
-    } else {
+    if (resolveName(pszFileName, path, pulComprc)) {
         struct stat st;
         const bool exists = stat(path, &st) == 0;
         if (!exists && (uOpenFlag & XDFC_DE_CREAT) == 0) {
@@ -46,7 +43,7 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open(const char *pszFileName, u
         } else if (exists && (uOpenFlag & (XDFC_E_OPEN | XDFC_E_REPLACE)) == 0) {
             xtr_trace("XDFCSFOF: uOpenFlag=0X%X file exists but did not specify XDFC_E_OPEN or XDFC_E_REPLACE",
                       uOpenFlag);
-            *pulComprc = 22;
+            *pulComprc = EINVAL;
         } else {
             xtr_trace("XDFCSFOF: uOpenFlag=0X%X exists=%d", uOpenFlag, exists ? 1 : 0);
             char mode[3];
@@ -64,13 +61,10 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open2(const char *pszFileName, 
                                                        FILE **pFile, SPRET *pulComprc) {
     xtr_trace("XDFCSFOT: -> xdfc_search_file_open2");
     *pulComprc = 0;
-    SPRET result = 0;
+    SPRET result = 2;
     char path[kPathSize];
-    const SPRET rc = xdfc_getfilepath(pszFileName, path);
-    if (rc != 0) {
-        *pulComprc = resolveFailureCode(rc);
-        result = 2;
-    } else {
+    const bool resolved = resolveName(pszFileName, path, pulComprc);
+    if (resolved) {
         for (int attempts = 0;;) {
             *pFile = xdfc_hooks.openStream(path, pszOpenMode);
             if (*pFile != nullptr) {
@@ -83,15 +77,15 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open2(const char *pszFileName, 
                 break;
             }
             *pulComprc = errno;
-            result = 2;
             if (errno != EBUSY || ++attempts >= kBusyAttempts) break;
             xdfc_hooks.pause(kBusyPauseUsec);
         }
     }
     xtr_trace("XDFCSFOF: Opening file [%s], rc=%lx, file ptr=%p, errno=%d", path,
-              static_cast<unsigned long>(*pulComprc), rc == 0 ? static_cast<void *>(*pFile) : nullptr, errno);
+              static_cast<unsigned long>(*pulComprc), resolved ? static_cast<void *>(*pFile) : nullptr, errno);
     if (*pulComprc != 0 && *pulComprc != 2) {
-        result = std::strstr(pszFileName, ".log") != nullptr ? 2 : xdfc_hard_err(11, *pulComprc, path);
+        const bool logFile = std::strstr(pszFileName, ".log") != nullptr;
+        result = logFile ? 2 : xdfc_hard_err(HardErrorSite::kOpen, *pulComprc, path);
     }
     xtr_trace("XDFCSFOT: <- xdfc_search_file_open2");
     return result;
@@ -119,17 +113,14 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_close_file(FILE *fileptr, SPRET *pulComprc)
 extern "C" KBVDDFC_EXPORT SPRET xdfc_delete_file(const char *pszFileName, SPRET *pulComprc) {
     xtr_trace("XDFCDF T: -> xdfc_delete_file");
     xtr_trace("XDFCDF F: filename=[%s]", pszFileName);
-    SPRET result = 0;
+    SPRET result = 2;
     char path[kPathSize];
-    const SPRET rc = xdfc_getfilepath(pszFileName, path);
-    if (rc != 0) {
-        *pulComprc = resolveFailureCode(rc);
-        result = 2;
-    } else {
+    if (resolveName(pszFileName, path, pulComprc)) {
+        result = 0;
         *pulComprc = unlink(path);
         if (*pulComprc != 0) {
             *pulComprc = errno;
-            result = xdfc_hard_err(2, errno, path);
+            result = xdfc_hard_err(HardErrorSite::kDelete, errno, path);
         }
     }
     xtr_trace("XDFCDF F: filename=[%s], src=%X, crc=%X", pszFileName, static_cast<unsigned int>(result),

@@ -28,6 +28,14 @@ Opened openFlags(const std::string &path, unsigned attr, unsigned flags) {
     return o;
 }
 
+// Opens through the stream call and keeps what it reported.  The stream
+// starts as a value no call gives, so a failure must write its null.
+Opened openStream(const std::string &name, const char *mode) {
+    Opened o{-1, -1, reinterpret_cast<FILE *>(1), 0, {}};
+    o.traces = traced([&] { o.rc = xdfc_search_file_open2(name.c_str(), mode, &o.fp, &o.comprc); });
+    return o;
+}
+
 // What a stream allows: reading the old contents, writing.
 bool canRead(FILE *fp) {
     char c;
@@ -118,27 +126,23 @@ TEST(OpenFlags, RefusedWithoutTheMatchingFlag) {
 TEST(OpenStream, CloseOnExecAndTrace) {
     TempDir dir;
     const std::string path = dir.file("f", "x");
-    FILE *fp = nullptr;
-    SPRET comprc = -1;
-    SPRET rc = -1;
-    const Texts t = traced([&] { rc = xdfc_search_file_open2(("!" + path).c_str(), "r", &fp, &comprc); });
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(comprc, 0);
-    EXPECT_NE(fcntl(fileno(fp), F_GETFD) & FD_CLOEXEC, 0);
+    const Opened o = openStream("!" + path, "r");
+    ASSERT_EQ(o.rc, 0);
+    EXPECT_EQ(o.comprc, 0);
+    EXPECT_NE(fcntl(fileno(o.fp), F_GETFD) & FD_CLOEXEC, 0);
     char ptr[32];
-    std::snprintf(ptr, sizeof ptr, "%016lX", reinterpret_cast<unsigned long>(fp));
-    ASSERT_EQ(t.size(), 3u);
-    EXPECT_EQ(t[1].substr(0, t[1].rfind(", errno=")),
+    std::snprintf(ptr, sizeof ptr, "%016lX", reinterpret_cast<unsigned long>(o.fp));
+    ASSERT_EQ(o.traces.size(), 3u);
+    EXPECT_EQ(o.traces[1].substr(0, o.traces[1].rfind(", errno=")),
               "XDFCSFOF: Opening file [" + path + "], rc=0, file ptr=" + std::string(ptr));
-    std::fclose(fp);
+    std::fclose(o.fp);
 
     // A missing file: one attempt, no hard-error report.
-    fp = reinterpret_cast<FILE *>(1);
-    const Texts t2 = traced([&] { rc = xdfc_search_file_open2(("!" + dir.sub("none")).c_str(), "r", &fp, &comprc); });
-    EXPECT_EQ(rc, 2);
-    EXPECT_EQ(comprc, 2);
-    EXPECT_EQ(fp, nullptr);
-    EXPECT_TRUE(withPrefix(t2, "XDFCHE").empty());
+    const Opened missing = openStream("!" + dir.sub("none"), "r");
+    EXPECT_EQ(missing.rc, 2);
+    EXPECT_EQ(missing.comprc, 2);
+    EXPECT_EQ(missing.fp, nullptr);
+    EXPECT_TRUE(withPrefix(missing.traces, "XDFCHE").empty());
 }
 
 // The open seam: fails with the listed errno values in turn, then opens.
@@ -171,29 +175,25 @@ TEST(OpenStream, BusyFileIsRetried) {
     const std::string name = "!" + dir.file("dev", "x");
     {
         FakeOpen fake({EBUSY, EBUSY});
-        FILE *fp = nullptr;
-        SPRET comprc = -1;
-        EXPECT_EQ(xdfc_search_file_open2(name.c_str(), "r", &fp, &comprc), 0);
-        EXPECT_EQ(comprc, 0);
-        ASSERT_NE(fp, nullptr);
+        const Opened o = openStream(name, "r");
+        EXPECT_EQ(o.rc, 0);
+        EXPECT_EQ(o.comprc, 0);
+        ASSERT_NE(o.fp, nullptr);
         EXPECT_EQ(FakeOpen::calls, 3);
         EXPECT_EQ(FakeOpen::pauses, 2);
-        std::fclose(fp);
+        std::fclose(o.fp);
     }
     {
         FakeOpen fake(std::vector<int>(100, EBUSY));
-        FILE *fp = nullptr;
-        SPRET comprc = -1;
-        SPRET rc = -1;
-        const Texts t = traced([&] { rc = xdfc_search_file_open2(name.c_str(), "r", &fp, &comprc); });
-        EXPECT_EQ(rc, 8);
-        EXPECT_EQ(comprc, EBUSY);
-        EXPECT_EQ(fp, nullptr);
+        const Opened o = openStream(name, "r");
+        EXPECT_EQ(o.rc, 8);
+        EXPECT_EQ(o.comprc, EBUSY);
+        EXPECT_EQ(o.fp, nullptr);
         EXPECT_EQ(FakeOpen::calls, 30);
         EXPECT_EQ(FakeOpen::pauses, 29);
-        EXPECT_TRUE(contains(t, "XDFCSFOF: Opening file [" + name.substr(1) +
-                                    "], rc=10, file ptr=0000000000000000, errno=16"));
-        EXPECT_TRUE(contains(t, "XDFCHE F: HARDWARE ERROR! uErrorID=11, ulComprc=16"));
+        EXPECT_TRUE(contains(o.traces, "XDFCSFOF: Opening file [" + name.substr(1) +
+                                           "], rc=10, file ptr=0000000000000000, errno=16"));
+        EXPECT_TRUE(contains(o.traces, "XDFCHE F: HARDWARE ERROR! uErrorID=11, ulComprc=16"));
     }
 }
 
@@ -203,14 +203,11 @@ TEST(OpenStream, LogNamesAreNotReportedAsHardErrors) {
     const std::string plain = "!" + dir.file("app.dat", "x");
     {
         FakeOpen fake(std::vector<int>(100, EBUSY));
-        FILE *fp = nullptr;
-        SPRET comprc = -1;
-        SPRET rc = -1;
-        const Texts t = traced([&] { rc = xdfc_search_file_open2(log.c_str(), "r", &fp, &comprc); });
-        EXPECT_EQ(rc, 2);
-        EXPECT_EQ(comprc, EBUSY);
+        const Opened o = openStream(log, "r");
+        EXPECT_EQ(o.rc, 2);
+        EXPECT_EQ(o.comprc, EBUSY);
         EXPECT_EQ(FakeOpen::calls, 30);
-        EXPECT_TRUE(withPrefix(t, "XDFCHE").empty());
+        EXPECT_TRUE(withPrefix(o.traces, "XDFCHE").empty());
     }
     for (const std::string &name : {log, plain}) {
         FakeOpen fake({EACCES});

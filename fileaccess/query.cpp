@@ -1,9 +1,6 @@
 // File and disk queries: the size and the status-change time of a file
 // named by its logical name, and the free space of a file system.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <ctime>
@@ -12,18 +9,14 @@
 
 namespace {
 
-// Opens a file only to read its status: a FIFO or a terminal must not
-// block or become the controlling terminal.
-int openForStatus(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }
-
-// The common steps of the two disk queries; kilobytes or bytes.
-SPRET diskSpace(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulComprc, bool kilobytes) {
-    SPRET result = 0;
+// The free space of the file system that holds szDriveId, in kilobytes or
+// in bytes.
+SPRET freeSpace(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulComprc, bool kilobytes) {
     struct statfs fs;
     *pulComprc = statfs(szDriveId, &fs);
     if (*pulComprc != 0) {
         *pulComprc = errno;
-        return xdfc_hard_err(3, errno, szDriveId);
+        return xdfc_hard_err(HardErrorSite::kDiskSpace, errno, szDriveId);
     }
     xtr_trace("XDFC___D: units avail  - %d", static_cast<int>(fs.f_bfree));
     xtr_trace("XDFC___D: bytes/sector - %d", static_cast<int>(fs.f_bsize));
@@ -35,6 +28,19 @@ SPRET diskSpace(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulCo
     } else {
         *pulFreeSpace = clampedBytes(kb);
     }
+    return 0;
+}
+
+// The two disk queries, the byte count (xdfc_disk_space) and the kilobyte
+// count (xdfc_disk_space2), with their traces.
+SPRET diskSpace(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulComprc, bool kilobytes) {
+    xtr_trace(kilobytes ? "XDFCQDST: -> xdfc_disk_space2" : "XDFCQDST: -> xdfc_disk_space");
+    const SPRET result = freeSpace(szDriveId, pulFreeSpace, pulComprc, kilobytes);
+    xtr_trace(kilobytes ? "XDFCQDSF: drive=%s, KB free space=%ld, src=%X, crc=%X"
+                        : "XDFCQDSF: drive=%s, Byte free space=%ld, src=%X, crc=%X",
+              szDriveId, static_cast<long>(*pulFreeSpace), static_cast<unsigned int>(result),
+              static_cast<unsigned int>(*pulComprc));
+    xtr_trace(kilobytes ? "XDFCQDST: <- xdfc_disk_space2" : "XDFCQDST: <- xdfc_disk_space");
     return result;
 }
 
@@ -52,30 +58,21 @@ unsigned long clampedBytes(std::uint64_t kilobytes) noexcept {
 extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_size(const char *pszFileName, unsigned long *pulFileSize,
                                                      SPRET *pulComprc) {
     xtr_trace("XDFCQFST: -> xdfc_query_file_size");
-    SPRET result = 0;
+    SPRET result = 2;
     char path[kPathSize];
-    *pulComprc = xdfc_getfilepath(pszFileName, path);
-    if (*pulComprc != 0) {
-        *pulComprc = resolveFailureCode(*pulComprc);
-        result = 2;
-    } else {
-        const int fd = openForStatus(path);
-        if (fd < 0) {
-            *pulComprc = errno;
-            xtr_trace("XDFCI  F: Error on Open of [%s].(errno = %d)", path, errno);
-            result = 2;
-        } else {
-            struct stat st;
-            const int src = fstat(fd, &st);
-            if (src != 0) {
-                *pulComprc = errno;
-                xtr_trace("XDFCI  F: Error on fstat of [%s].(rc=%d,errno=%d )", path, src, errno);
-                result = xdfc_hard_err(6, errno, path);
-            } else {
-                *pulFileSize = static_cast<unsigned long>(st.st_size);
-            }
-            close(fd);
-        }
+    struct stat st;
+    switch (statusByName(pszFileName, path, &st, pulComprc)) {
+    case StatusStep::kDone:
+        *pulFileSize = static_cast<unsigned long>(st.st_size);
+        result = 0;
+        break;
+    case StatusStep::kStat:
+        xtr_trace("XDFCI  F: Error on fstat of [%s].(rc=%d,errno=%d )", path, -1, errno);  // fstat gave -1
+        result = xdfc_hard_err(HardErrorSite::kFileSize, errno, path);
+        break;
+    case StatusStep::kResolve:
+    case StatusStep::kOpen:
+        break;
     }
     xtr_trace("XDFCQFST: <- xdfc_query_file_size");
     return result;
@@ -84,40 +81,34 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_size(const char *pszFileName, un
 extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_date(const char *pszFileName, xcsf_tod_info *pcTodInfo,
                                                      SPRET *pulComprc) {
     xtr_trace("XDFCQFDT: -> xdfc_query_file_date");
-    SPRET result = 0;
+    SPRET result = 2;
     char path[kPathSize];
-    *pulComprc = xdfc_getfilepath(pszFileName, path);
-    if (*pulComprc != 0) {
-        *pulComprc = resolveFailureCode(*pulComprc);
-        result = 2;
-    } else {
-        const int fd = openForStatus(path);
-        if (fd < 0) {
-            *pulComprc = errno;
-            xtr_trace("XDFCI  F: Error on Open of [%s].(errno = %d)", path, errno);
-            result = xdfc_hard_err(7, errno, path);
-        } else {
-            struct stat st;
-            struct tm tm;
-            tzset();  // the time zone may have changed since the last query
-            if (fstat(fd, &st) != 0) {
-                *pulComprc = errno;
-                xtr_trace("XDFCI  F: Error on fstat of [%s].(errno = %d )", path, errno);
-                result = xdfc_hard_err(7, errno, path);
-            } else if (localtime_r(&st.st_ctime, &tm) == nullptr) {
-                *pulComprc = EOVERFLOW;
-                result = 2;
-            } else {
-                pcTodInfo->year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-                pcTodInfo->month = static_cast<std::uint8_t>(tm.tm_mon + 1);
-                pcTodInfo->day = static_cast<std::uint8_t>(tm.tm_mday);
-                pcTodInfo->hours = static_cast<std::uint8_t>(tm.tm_hour);
-                pcTodInfo->minutes = static_cast<std::uint8_t>(tm.tm_min);
-                pcTodInfo->seconds = static_cast<std::uint8_t>(tm.tm_sec);
-                pcTodInfo->hundredths = 0;
-            }
-            close(fd);
+    struct stat st;
+    struct tm tm;
+    switch (statusByName(pszFileName, path, &st, pulComprc)) {
+    case StatusStep::kDone:
+        tzset();  // the time zone may have changed since the last query
+        if (localtime_r(&st.st_ctime, &tm) == nullptr) {
+            *pulComprc = EOVERFLOW;
+            break;
         }
+        pcTodInfo->year = static_cast<std::uint16_t>(tm.tm_year + 1900);
+        pcTodInfo->month = static_cast<std::uint8_t>(tm.tm_mon + 1);
+        pcTodInfo->day = static_cast<std::uint8_t>(tm.tm_mday);
+        pcTodInfo->hours = static_cast<std::uint8_t>(tm.tm_hour);
+        pcTodInfo->minutes = static_cast<std::uint8_t>(tm.tm_min);
+        pcTodInfo->seconds = static_cast<std::uint8_t>(tm.tm_sec);
+        pcTodInfo->hundredths = 0;
+        result = 0;
+        break;
+    case StatusStep::kStat:
+        xtr_trace("XDFCI  F: Error on fstat of [%s].(errno = %d )", path, errno);
+        [[fallthrough]];
+    case StatusStep::kOpen:
+        result = xdfc_hard_err(HardErrorSite::kFileDate, errno, path);
+        break;
+    case StatusStep::kResolve:
+        break;
     }
     xtr_trace("XDFCQFDT: <- xdfc_query_file_date");
     return result;
@@ -125,22 +116,10 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_date(const char *pszFileName, xc
 
 extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space(const char *szDriveId, unsigned long *pulFreeSpace,
                                                 SPRET *pulComprc) {
-    xtr_trace("XDFCQDST: -> xdfc_disk_space");
-    const SPRET result = diskSpace(szDriveId, pulFreeSpace, pulComprc, false);
-    xtr_trace("XDFCQDSF: drive=%s, Byte free space=%ld, src=%X, crc=%X", szDriveId,
-              static_cast<long>(*pulFreeSpace), static_cast<unsigned int>(result),
-              static_cast<unsigned int>(*pulComprc));
-    xtr_trace("XDFCQDST: <- xdfc_disk_space");
-    return result;
+    return diskSpace(szDriveId, pulFreeSpace, pulComprc, false);
 }
 
 extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space2(const char *szDriveId, unsigned long *pulFreeSpace,
                                                  SPRET *pulComprc) {
-    xtr_trace("XDFCQDST: -> xdfc_disk_space2");
-    const SPRET result = diskSpace(szDriveId, pulFreeSpace, pulComprc, true);
-    xtr_trace("XDFCQDSF: drive=%s, KB free space=%ld, src=%X, crc=%X", szDriveId,
-              static_cast<long>(*pulFreeSpace), static_cast<unsigned int>(result),
-              static_cast<unsigned int>(*pulComprc));
-    xtr_trace("XDFCQDST: <- xdfc_disk_space2");
-    return result;
+    return diskSpace(szDriveId, pulFreeSpace, pulComprc, true);
 }
