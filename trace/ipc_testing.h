@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kbvdtrac.h"
@@ -106,6 +107,26 @@ private:
     Gate held_, release_;
     pid_t pid_ = -1;
 };
+
+// Forks `procs` writer processes that start together, each running
+// write(p, t) in `threads` threads of its own and then, once they have
+// ended, check(p).  Returns the writers' pids, writer p at index p.
+inline std::vector<pid_t> startWriters(int procs, int threads, const std::function<void(int, int)> &write,
+                                       const std::function<void(int)> &check) {
+    Gate start;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < procs; p++) {
+        pids.push_back(spawn([&, p] {
+            start.pass();
+            std::vector<std::thread> running;
+            for (int t = 0; t < threads; t++) running.emplace_back(write, p, t);
+            for (auto &th : running) th.join();
+            check(p);
+        }));
+    }
+    for (int p = 0; p < procs; p++) start.open();
+    return pids;
+}
 
 // Redirects standard output into a memory file until take().
 class StdoutCapture {

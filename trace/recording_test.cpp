@@ -569,26 +569,18 @@ TEST(Recording, ManyProcessesAndThreadsAtOnce) {
     isolated([] {
         constexpr int kProcs = 4, kThreads = 4, kCalls = 400;
         int *wasRunning = sharedArray<int>(kProcs);
-        Gate start;
-        std::vector<pid_t> pids;
-        for (int p = 0; p < kProcs; p++) {
-            pids.push_back(spawn([&, p] {
-                start.pass();
-                std::vector<std::thread> threads;
-                for (int t = 0; t < kThreads; t++) {
-                    threads.emplace_back([p, t] {
-                        for (int i = 0; i < kCalls; i++) xtr_trace("XMANYPRF: p%d t%d i%d end", p, t, i);
-                    });
-                }
-                for (auto &th : threads) th.join();
+        const std::vector<pid_t> pids = startWriters(
+            kProcs, kThreads,
+            [](int p, int t) {
+                for (int i = 0; i < kCalls; i++) xtr_trace("XMANYPRF: p%d t%d i%d end", p, t, i);
+            },
+            [&](int p) {
                 wasRunning[p] = xtr_was_trace_running();
                 for (const Entry &e : checkedEntries(xtr_hdrP.begin, xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE)) {
                     EXPECT_EQ(e.head.pid, static_cast<uint32_t>(getpid()));
                     EXPECT_EQ(e.text.find("XMANYPRF: p" + std::to_string(p) + " "), 0u) << e.text;
                 }
-            }));
-        }
-        for (int p = 0; p < kProcs; p++) start.open();
+            });
         for (pid_t pid : pids) EXPECT_TRUE(exitedCleanly(reap(pid)));
         int creators = 0;
         for (int p = 0; p < kProcs; p++) creators += wasRunning[p] == 0;

@@ -78,23 +78,17 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         struct sigaction sa{};
         sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
         sigaction(SIGUSR1, &sa, nullptr);
-        Gate start;
-        std::vector<pid_t> writers;
-        for (int p = 0; p < kProcs; p++) {
-            writers.push_back(spawn([&, p] {
-                start.pass();
-                std::vector<std::thread> threads;
-                for (int t = 0; t < kThreads; t++) {
-                    threads.emplace_back([p, t] {
-                        for (long i = 0; !board->stop.load(); i++) {
-                            xtr_trace("XSOAKTSF: p%d t%d i%ld end", p, t, i);
-                            board->calls[p][t].store(i + 1);
-                            // Unselected: the own ring only, without the machine-wide lock.
-                            if (i % 4 == 0) xtr_trace("XSOAKTSD: p%d t%d i%ld end", p, t, i);
-                        }
-                    });
+        const std::vector<pid_t> writers = startWriters(
+            kProcs, kThreads,
+            [](int p, int t) {
+                for (long i = 0; !board->stop.load(); i++) {
+                    xtr_trace("XSOAKTSF: p%d t%d i%ld end", p, t, i);
+                    board->calls[p][t].store(i + 1);
+                    // Unselected: the own ring only, without the machine-wide lock.
+                    if (i % 4 == 0) xtr_trace("XSOAKTSD: p%d t%d i%ld end", p, t, i);
                 }
-                for (auto &th : threads) th.join();
+            },
+            [](int p) {
                 const auto own = checkedEntries(xtr_hdrP.begin, xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE);
                 EXPECT_FALSE(own.empty());
                 // Each thread's unselected entries follow its selected ones.
@@ -116,9 +110,7 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
                 std::vector<pid_t> self(kProcs, 0);
                 self[p] = getpid();
                 expectNoGaps(own, self, "own");
-            }));
-        }
-        for (int p = 0; p < kProcs; p++) start.open();
+            });
 
         pid_t signaller = spawn([&] {
             unsigned n = 0;
