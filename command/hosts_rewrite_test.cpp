@@ -70,10 +70,7 @@ Outcome inMountNamespace(const std::function<int()> &fn) {
     return o;
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 bool hasTempFile(const std::string &dir) {
     for (const auto &e : fs::directory_iterator(dir)) {
@@ -96,7 +93,7 @@ protected:
     }
     // What every failed rewrite must leave: the old bytes and no temp file.
     void expectUntouched() {
-        EXPECT_EQ(slurp(hosts_), old_);
+        EXPECT_EQ(readFile(hosts_), old_);
         EXPECT_FALSE(hasTempFile(dir_));
     }
     Texts frame(const std::string &op, Texts middle, int retval) {
@@ -121,7 +118,7 @@ TEST_F(Rewrite, FullFileSystemIsAFailedWrite) {
         std::ofstream(h, std::ios::binary) << old_;
         std::string big(20000, 'x');
         int rc = updateHostsFile(h.c_str(), big.c_str(), "10.0.0.5");
-        if (slurp(h) != old_ || hasTempFile(small)) return 96;
+        if (readFile(h) != old_ || hasTempFile(small)) return 96;
         return rc;
     });
     EXPECT_EQ(o.status, 8);
@@ -169,7 +166,7 @@ TEST_F(Rewrite, PathsThatCannotHoldTheTemporaryName) {
     EXPECT_EQ(privateRingTexts(),
               frame("updateHostsFile", {"XREMHSTF: mkstemp() for temp file failed; errno=" + std::to_string(ENAMETOOLONG)},
                     5));
-    EXPECT_EQ(slurp(longHosts), old_);
+    EXPECT_EQ(readFile(longHosts), old_);
 }
 
 TEST_F(Rewrite, NonRegularFilesAreRefusedWithoutBlocking) {
@@ -207,7 +204,7 @@ TEST_F(Rewrite, TemporaryFileCarriesTheModeOfTheFileReadBeforeTheRename) {
     ASSERT_EQ(stat(hosts_.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0644u);  // without any chmod afterwards
     EXPECT_NE(after.st_ino, oldInode);
-    EXPECT_EQ(slurp(hosts_), old_);
+    EXPECT_EQ(readFile(hosts_), old_);
     EXPECT_FALSE(hasTempFile(dir_));
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
 #include "trace_testing.h"
 
 namespace hostscmd {
@@ -23,23 +24,7 @@ using Texts = std::vector<std::string>;
 using xtr::testing::clearPrivateRing;
 using xtr::testing::privateRingTexts;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/hostscmd_test.XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string &name, const std::string &content) const {
-        std::string p = path_ + "/" + name;
-        std::ofstream(p, std::ios::binary) << content;
-        return p;
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::TempDir;
 
 // Runs the command on the given arguments and returns its status and the
 // trace points it recorded.

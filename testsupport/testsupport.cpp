@@ -28,9 +28,12 @@ TempDir::TempDir(const std::string &prefix) {
         std::abort();
     }
     path_ = pattern;
+    owner_ = getpid();
 }
 
 TempDir::~TempDir() {
+    // A forked child that exits normally leaves the directory to its maker.
+    if (getpid() != owner_) return;
     std::error_code ec;
     fs::remove_all(path_, ec);
 }

@@ -21,7 +21,8 @@ constexpr uid_t kNobody = 65534;
 
 // --- files ---
 
-// A fresh directory under /tmp, removed with everything below it.
+// A fresh directory under /tmp, removed with everything below it by the
+// process that made it.
 class TempDir {
 public:
     explicit TempDir(const std::string &prefix = "vorqTest");
@@ -40,6 +41,7 @@ public:
 
 private:
     std::string path_;
+    pid_t owner_;
 };
 
 std::string readFile(const std::string &path);

@@ -572,28 +572,11 @@ TEST(Filters, SelectByComponentCriteriaAndTime) {
     });
 }
 
-// Writes `bytes` to a new file in a fresh directory; returns its path.
+// Writes `bytes` to a new file in one fresh directory of the test process;
+// returns its path.
 std::string tempFile(const std::string &name, const std::string &bytes) {
-    static std::string dir;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/xtrctl_test.XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    const std::string path = dir + "/" + name;
-    FILE *f = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return path;
-}
-
-std::string fileBytes(const std::string &path) {
-    std::string s;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        std::fclose(f);
-    }
-    return s;
+    static testsupport::TempDir dir("xtrctl_test");
+    return dir.file(name, bytes);
 }
 
 TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
@@ -617,7 +600,7 @@ TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
         EXPECT_NE(status.out.find("\"ring_damaged\":0,"), std::string::npos) << status.out;
         EXPECT_NE(status.out.find("\"snapshot\":"), std::string::npos) << status.out;
     });
-    const std::string saved = fileBytes(path);
+    const std::string saved = testsupport::readFile(path);
     // Anywhere, without a buffer: this process's namespace has none of its own.
     ASSERT_EQ(saved.size(), 56u + sizeof(TRACE_HDR));
     const std::string good = tempFile("copy.snap", saved);
@@ -762,13 +745,13 @@ TEST(Syslog, MessagesFollowTheRfcAndEscapeWhatTheyCarry) {
 // test: it takes RFC 5424 messages on a unix socket and on a loopback TCP
 // port and writes each one, parsed, as a line of fields to a file.
 struct Rsyslogd {
+    testsupport::TempDir tmp{"xtrctl_rsyslog"};
     std::string dir, socket, received;
     int port = 0;
     pid_t pid = -1;
 
     Rsyslogd() {
-        char tmpl[] = "/tmp/xtrctl_rsyslog.XXXXXX";
-        dir = mkdtemp(tmpl);
+        dir = tmp.path();
         socket = dir + "/log.sock";
         received = dir + "/received.log";
         // A free loopback port, kept for restarts.
@@ -796,10 +779,7 @@ struct Rsyslogd {
         std::fputs(conf.c_str(), f);
         std::fclose(f);
     }
-    ~Rsyslogd() {
-        stop();
-        std::filesystem::remove_all(dir);
-    }
+    ~Rsyslogd() { stop(); }
 
     bool listening() const {
         const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -826,7 +806,7 @@ struct Rsyslogd {
     // The received lines of one input ("imuxsock" or "imtcp"), split at '|'.
     std::vector<std::vector<std::string>> lines(const std::string &input) const {
         std::vector<std::vector<std::string>> out;
-        for (const auto &l : ::lines(fileBytes(received))) {
+        for (const auto &l : ::lines(testsupport::readFile(received))) {
             std::vector<std::string> f;
             std::istringstream in(l);
             for (std::string x; f.size() < 6 && std::getline(in, x, '|');) f.push_back(x);
@@ -862,7 +842,7 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
     }
     isolated([] {
         Rsyslogd daemon;
-        ASSERT_TRUE(daemon.start()) << fileBytes(daemon.dir + "/rsyslogd.err");
+        ASSERT_TRUE(daemon.start()) << testsupport::readFile(daemon.dir + "/rsyslogd.err");
         const std::string tcp = "tcp://127.0.0.1:" + std::to_string(daemon.port);
         for (const auto &[dest, input] : std::vector<std::pair<std::string, std::string>>{{daemon.socket, "imuxsock"},
                                                                                          {tcp, "imtcp"}}) {
@@ -883,11 +863,11 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
             };
             writer({"trace", "BEFORE F:", "200"});
             writer({"text", "BEFORE T:", " -> filtered out"});
-            ASSERT_TRUE(count("BEFORE", 200)) << fileBytes(daemon.received);
+            ASSERT_TRUE(count("BEFORE", 200)) << testsupport::readFile(daemon.received);
             // Entries the ring discarded before the follower took them.
             writer({"poke", "lost_msg=" + std::to_string(header()->lost_msg + 7)});
             ASSERT_TRUE(waitUntil([&] {
-                return fileBytes(daemon.received).find("7 trace entries were discarded") != std::string::npos;
+                return testsupport::readFile(daemon.received).find("7 trace entries were discarded") != std::string::npos;
             }));
 
             daemon.stop();
@@ -897,7 +877,7 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
             ASSERT_TRUE(taken());
             ASSERT_TRUE(daemon.start());
             writer({"trace", "AFTER  F:", "100"});
-            ASSERT_TRUE(count("AFTER", 100)) << fileBytes(daemon.received);
+            ASSERT_TRUE(count("AFTER", 100)) << testsupport::readFile(daemon.received);
             const Result r = f.stop(SIGTERM);
             EXPECT_EQ(r.status, 0) << r.err;
 

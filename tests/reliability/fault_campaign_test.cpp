@@ -106,12 +106,10 @@ protected:
         const std::string log = dir_ + ".strace";  // outside the directory under test
         EXPECT_EQ(underStrace({"-o", log, "-e", kTraced}), 0);
         new_ = readFile(hosts_);
-        std::ifstream in(log);
-        std::stringstream s;
-        s << in.rdbuf();
+        const std::string calls = readFile(log);
         std::remove(log.c_str());
         writeFile(hosts_, old_);
-        return parseLog(s.str());
+        return parseLog(calls);
     }
 
     void inject(const Fault &f) {
