@@ -39,9 +39,6 @@ inline constexpr size_t kEntryTextAt = XTR_MSG_HDR_LEN;
 static_assert(kEntryLengthAt == 0 && kEntryPidAt == 4 && kEntryTidAt == 8 && kEntryTimeAt == 12 &&
                   kEntryUsecsAt == 16 && kEntryTextAt == sizeof(MSG) && kEntryTextAt == 20,
               "the documented entry layout");
-static_assert(sizeof(MSG::length) == 2 && sizeof(MSG::pid) == 4 && sizeof(MSG::tid) == 4 &&
-                  sizeof(MSG::time) == 4 && sizeof(MSG::usecs) == 4,
-              "the documented field widths");
 static_assert(kMaxRingEntry == 536 && kMaxRingEntry <= UINT16_MAX, "an entry length fits its field");
 
 // The length of the entry at `entry` (0 for a wrap marker).
