@@ -29,8 +29,8 @@ namespace xtr {
 
 namespace {
 
-// The formatted text of the current trace call: the most the formatter
-// writes, 512 characters plus one string directive of 512 and a NUL.
+// The formatted text of the current trace call: room for the most the
+// formatter writes.
 char msg[kFormatDestSize];
 
 // How far the current trace call got; names the cause of a trap.  The
@@ -72,7 +72,7 @@ void traceWork(const char *text, va_list args, SharedWrite &shared) {
     const int criteria = criteriaIndex(text[7]);
     if (criteria < 0) return reject();
     TRACE_HDR *h = header();
-    const bool traceit = h->trace_all[criteria] ? true : (pre_screen(text, &tmplength) == 0);
+    const bool traceit = h->trace_all[criteria] != 0 || pre_screen(text, &tmplength) == 0;
 
     iStep = TraceStep::Format;
     const Stamp stamp = stampNow(xtr_getpid(), xtr_gettid());
