@@ -481,25 +481,21 @@ void registerAll() {
         {"trace_T_selected", traceT, true},
         {"trace_D_unselected", traceD, true},
     };
-    for (const Case &c : cases) {
-        benchmark::RegisterBenchmark(c.name, [c](benchmark::State &st) { measure(st, c.call, c.shared); })
-            ->Apply(common);
-    }
+    // One process, on one thread or on `threads` threads.
+    const auto add = [](const Case &c, int threads) {
+        auto *b = benchmark::RegisterBenchmark(c.name, [c](benchmark::State &st) { measure(st, c.call, c.shared); });
+        if (threads > 1) b->Threads(threads);
+        b->Apply(common);
+    };
+    for (const Case &c : cases) add(c, 1);
     benchmark::RegisterBenchmark("paired_F_baseline_x64", measurePaired)->Apply(common);
     static const Case parts[] = {
         {"part_null_syscall", partNullSyscall, false},
         {"part_sigaction_pair", partSigactionPair, false},
         {"part_sem_lock_unlock", partSemLockUnlock, false},
     };
-    for (const Case &c : parts) {
-        benchmark::RegisterBenchmark(c.name, [c](benchmark::State &st) { measure(st, c.call, c.shared); })
-            ->Apply(common);
-    }
-    for (const Case &c : cases) {
-        benchmark::RegisterBenchmark(c.name, [c](benchmark::State &st) { measure(st, c.call, c.shared); })
-            ->Threads(2)
-            ->Apply(common);
-    }
+    for (const Case &c : parts) add(c, 1);
+    for (const Case &c : cases) add(c, 2);
     for (const Case &c : cases) {
         benchmark::RegisterBenchmark((std::string(c.name) + "/2procs").c_str(),
                                      [c](benchmark::State &st) { measureWithPeer(st, c.call); })

@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
-    const int n = xtr::mysprintf(d, f, slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], slot[7],
+    const xtr::FormatDest to(d, xtr::kFormatDestSize);
+    const int n = xtr::mysprintf(to, f, slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], slot[7],
                                  slot[8], slot[9], slot[10], slot[11], slot[12], slot[13], slot[14], slot[15],
                                  slot[16], slot[17], slot[18], slot[19], slot[20], slot[21], slot[22], slot[23]);
 #pragma GCC diagnostic pop

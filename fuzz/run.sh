@@ -32,7 +32,7 @@ compile() {  # source object
     fi
 }
 trace_objs=()
-for s in kbvdtrac arming guard probe diagnostic dump fetch formatter lock ring; do
+for s in kbvdtrac arming guard probe diagnostic dump fetch formatter lock recording ring; do
     compile "$root/trace/$s.cpp" "$out/obj/trace_$s.o"
     trace_objs+=("$out/obj/trace_$s.o")
 done

@@ -25,15 +25,9 @@
 #include <vector>
 
 #include "kbvdtrac.h"
+#include "ringwalk.h"
 
 namespace {
-
-TRACE_HDR *arm() {
-    char none[4] = {};
-    SPRET rc = 0;
-    (void)xtr_fetch_pid_tid(none, 0, 0, 0, 1, &rc);  // arms, reads nothing
-    return xtr_get_hdr();
-}
 
 std::string pad(long i) { return std::string(static_cast<size_t>((i * 37) % 300), static_cast<char>('a' + i % 26)); }
 
@@ -48,7 +42,7 @@ std::string text(const char *tag, long i) {
 }
 
 int write(const char *tag, long count) {
-    if (arm() == nullptr) return 3;
+    if (xtr::armWithoutTracing() == nullptr) return 3;
     for (long i = 0; i < count; i++) {
         if (i % 7 == 3) {
             const std::string t = text(tag, i);
@@ -70,7 +64,7 @@ int expect(const char *tag, long count) {
 }
 
 int walk() {
-    TRACE_HDR *h = arm();
+    TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr) return 3;
     if (xtr_lock_buf() != 0) return 3;
     const uint32_t begin = h->begin, end = h->end;
@@ -116,7 +110,7 @@ int printLines(const std::vector<char> &buf) {
 }
 
 int fetch() {
-    if (arm() == nullptr) return 3;
+    if (xtr::armWithoutTracing() == nullptr) return 3;
     std::vector<char> buf(256 * 1024);
     unsigned fetched = 0;
     SPRET frc = 0;
@@ -130,7 +124,7 @@ int fetch() {
 }
 
 int fetchpid(unsigned long pid) {
-    if (arm() == nullptr) return 3;
+    if (xtr::armWithoutTracing() == nullptr) return 3;
     std::vector<char> buf(256 * 1024);
     SPRET frc = 0;
     const SPRET rc = xtr_fetch_pid_tid(buf.data(), buf.size(), pid, 0, 0, &frc);
@@ -158,7 +152,7 @@ int layout() {
 }
 
 int header() {
-    TRACE_HDR *h = arm();
+    TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr) return 3;
     std::printf("eyecatcher=%.16s initialized=%d lock=%u event=%u begin=%u end=%u oldest=%u count=%u lost=%u\n",
                 h->eyecatcher, h->bInitialized, h->uBufferLock, h->uEventSem, h->begin, h->end, h->oldest,

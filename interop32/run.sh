@@ -47,7 +47,7 @@ elif [ $rc -ne 0 ]; then
     exit 2
 fi
 
-srcs=(kbvdtrac arming guard probe diagnostic dump fetch formatter lock ring)
+srcs=(kbvdtrac arming guard probe diagnostic dump fetch formatter lock recording ring)
 build() {  # dir flags...
     local dir=$1
     shift

@@ -2,8 +2,9 @@
 // takes the entries from `oldest` up to `end` under the buffer lock, moves
 // `oldest` to `end` and sets `count` back to a base (0 for short entries),
 // so that `count` says how many entries wait for it: writers wake it once
-// more than 100 wait and, with priority, pause 1 ms after each trace point
-// while more than 200 do.  Each round also moves a heartbeat
+// more than xtr::kWakeReaderAbove wait and, with priority, pause after each
+// trace point while more than xtr::kPauseWriterAbove do (the reader's
+// protocol, ringwalk.h).  Each round also moves a heartbeat
 // (cont_running): writers pause, and `status` keeps the registration, only
 // for a reader whose heartbeat moves.
 //
@@ -122,15 +123,16 @@ struct Progress {
 };
 
 // What `count` is set back to after taking.  Writers post once count is
-// above 100 and pause (with priority) above 200: fixed numbers of entries.
+// above kWakeReaderAbove and pause (with priority) above kPauseWriterAbove:
+// fixed numbers of entries.
 // The ring holds 65536 bytes, that is about 1000 short entries but only
 // about 120 of the longest, so for long entries the reader starts `count`
 // higher, to keep the wake-up at a quarter of the ring and the pause at half
 // of it.
 uint32_t countBase(const Progress &p, bool priority) {
     const int capacity = static_cast<int>(kRingSize / (p.meanLength ? p.meanLength : 1));
-    int base = 100 - capacity / 4;
-    if (priority) base = std::max(base, 200 - capacity / 2);
+    int base = static_cast<int>(xtr::kWakeReaderAbove) - capacity / 4;
+    if (priority) base = std::max(base, static_cast<int>(xtr::kPauseWriterAbove) - capacity / 2);
     return base > 0 ? static_cast<uint32_t>(base) : 0;
 }
 

@@ -95,6 +95,9 @@ constexpr const char *kHelp =
     "3 trace buffer not available (absent, unusable, or held), 4 snapshot\n"
     "file unreadable, damaged or not a snapshot (or cannot be written).\n";
 
+// The help names the reader protocol's numbers for the --priority pause.
+static_assert(xtr::kWriterPauseMicros == 1000 && xtr::kPauseWriterAbove == 200, "the help says 1 ms and 200");
+
 int usageError(const std::string &message) {
     std::fprintf(stderr, "xtrctl: %s\nTry 'xtrctl --help'.\n", message.c_str());
     return kUsage;

@@ -31,6 +31,18 @@ enum Status : int {
 constexpr uint32_t kRingSize = XTR_RING_SIZE;
 constexpr uint32_t kMaxEntry = xtr::kMaxRingEntry;  // longest entry a writer makes
 
+// The base of the types below that own a resource for as long as they live:
+// they are neither copied nor assigned.
+class Uncopyable {
+public:
+    Uncopyable(const Uncopyable &) = delete;
+    Uncopyable &operator=(const Uncopyable &) = delete;
+
+protected:
+    Uncopyable() = default;
+    ~Uncopyable() = default;
+};
+
 // One trace entry as the tool hands it on.
 struct Entry {
     uint32_t time = 0;
@@ -79,18 +91,16 @@ Walk collect(const unsigned char *ring, uint32_t from, uint32_t end, std::vector
 int existingSegment();
 
 // Attaches this process to the trace buffer through the facility (creating
-// it when there is none).  Null when the facility cannot arm.  Whatever the
-// facility prints meanwhile goes to standard error.
+// it when there is none), recording nothing.  Null when the facility cannot
+// arm.  Whatever the facility prints meanwhile goes to standard error.
 TRACE_HDR *attach();
 
 // Sends the facility's own messages (damage repairs, arming failures),
 // which it writes to standard output, to standard error while alive.
-class StdoutToStderr {
+class StdoutToStderr : Uncopyable {
 public:
     StdoutToStderr();
     ~StdoutToStderr();
-    StdoutToStderr(const StdoutToStderr &) = delete;
-    StdoutToStderr &operator=(const StdoutToStderr &) = delete;
 
 private:
     int saved_ = -1;
@@ -99,12 +109,10 @@ private:
 // The buffer lock, held while alive.  It is the set under the facility's
 // lock key, taken with the facility's operations, but waited for at most
 // kLockWaitSeconds: any local user can hold it for good.
-class BufferLock {
+class BufferLock : Uncopyable {
 public:
     BufferLock();
     ~BufferLock();
-    BufferLock(const BufferLock &) = delete;
-    BufferLock &operator=(const BufferLock &) = delete;
     [[nodiscard]] bool held() const { return held_; }
     // Says on standard error why the lock was not taken, naming the process
     // that last operated on it.
@@ -221,12 +229,10 @@ std::string syslogLostMessage(uint64_t count, std::string_view host, uint32_t no
 // udp://HOST:PORT or tcp://HOST:PORT (octet-counted).  Connects on demand and
 // again after a failure; entries that cannot be sent are counted and
 // reported in one message once the destination takes messages again.
-class SyslogSink {
+class SyslogSink : Uncopyable {
 public:
     SyslogSink() = default;
     ~SyslogSink();
-    SyslogSink(const SyslogSink &) = delete;
-    SyslogSink &operator=(const SyslogSink &) = delete;
 
     // "" means /dev/log.  False (with the reason) for a malformed DEST.
     bool configure(const std::string &dest, std::string &error);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "kbvdtrac.h"
+#include "ringwalk.h"
 
 namespace {
 
@@ -35,13 +36,6 @@ std::string unhex(const std::string &h) {
     std::string b;
     for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
     return b;
-}
-
-TRACE_HDR *arm() {
-    char none[4] = {};
-    SPRET rc = 0;
-    (void)xtr_fetch_pid_tid(none, 0, 0, 0, 1, &rc);  // arms, reads nothing
-    return xtr_get_hdr();
 }
 
 #pragma GCC diagnostic push
@@ -63,7 +57,7 @@ double seconds(std::chrono::steady_clock::time_point since) {
 }
 
 int trace(const char *prefix, long count, long pad) {
-    TRACE_HDR *h = arm();
+    TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr) return 3;
     const std::string format = std::string(prefix) + " seq=%d " + std::string(static_cast<size_t>(pad), 'x');
     long paced = 0;
@@ -74,7 +68,7 @@ int trace(const char *prefix, long count, long pad) {
         const bool reader = h->cont != 0 && h->priority != 0;
         const auto before = std::chrono::steady_clock::now();
         traceRuntime(format, static_cast<int>(i), nullptr);
-        if (reader && seconds(before) >= 0.0009) paced++;
+        if (reader && seconds(before) >= 0.9e-6 * xtr::kWriterPauseMicros) paced++;
     }
     const double s = seconds(start);
     std::printf("written=%ld paced=%ld seconds=%.6f rate=%.0f\n", count, paced, s, s > 0 ? count / s : 0.0);
@@ -82,7 +76,7 @@ int trace(const char *prefix, long count, long pad) {
 }
 
 int poke(int argc, char **argv) {
-    TRACE_HDR *h = arm();
+    TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr) return 3;
     if (xtr_lock_buf() != 0) return 3;
     for (int i = 0; i < argc; i++) {
@@ -131,7 +125,7 @@ int poke(int argc, char **argv) {
 // Appends one entry without the facility: the wrap and discard rules are
 // not needed, the tests use it on a ring with room.
 int raw(const std::string &text, uint32_t seconds, uint32_t usecs) {
-    TRACE_HDR *h = arm();
+    TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr || xtr_lock_buf() != 0) return 3;
     const auto length = static_cast<uint16_t>(text.size() + XTR_MSG_OVERHEAD);
     if (h->end > XTR_RING_SIZE || h->end + length > XTR_RING_SIZE || (h->end < h->begin && h->end + length >= h->begin)) {
@@ -159,7 +153,7 @@ void printLines(const char *what, const std::vector<char> &buf) {
 }
 
 int fetch() {
-    if (arm() == nullptr) return 3;
+    if (xtr::armWithoutTracing() == nullptr) return 3;
     std::vector<char> buf(2 * XTR_RING_SIZE);
     SPRET rc = 0;
     if (xtr_fetch_pid_tid(buf.data(), buf.size(), 0, 0, 0, &rc) != 0) return 3;
@@ -172,7 +166,7 @@ int fetch() {
 }
 
 int fetchbench(long rounds) {
-    if (arm() == nullptr) return 3;
+    if (xtr::armWithoutTracing() == nullptr) return 3;
     std::vector<char> buf(2 * XTR_RING_SIZE);
     long lines = 0;
     SPRET rc = 0;
@@ -195,7 +189,7 @@ int main(int argc, char **argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "trace" && argc >= 4) return trace(argv[2], std::atol(argv[3]), argc > 4 ? std::atol(argv[4]) : 0);
     if (cmd == "text" && argc == 4) {
-        if (arm() == nullptr) return 3;
+        if (xtr::armWithoutTracing() == nullptr) return 3;
         const std::string prefix = argv[2];
         if (prefix.size() > 7 && prefix[7] == 'T') {
             traceRuntime(prefix + argv[3], 0, nullptr);
@@ -206,13 +200,13 @@ int main(int argc, char **argv) {
     }
     if (cmd == "poke") return poke(argc - 2, argv + 2);
     if (cmd == "hold") {
-        if (arm() == nullptr) return 3;
+        if (xtr::armWithoutTracing() == nullptr) return 3;
         std::printf("ready\n");
         std::fflush(stdout);
         for (;;) pause();
     }
     if (cmd == "holdlock") {
-        if (arm() == nullptr || xtr_lock_buf() != 0) return 3;
+        if (xtr::armWithoutTracing() == nullptr || xtr_lock_buf() != 0) return 3;
         std::printf("ready\n");
         std::fflush(stdout);
         for (;;) pause();

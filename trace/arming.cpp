@@ -18,8 +18,11 @@
 namespace xtr {
 namespace {
 
-constexpr int kCreateFlags = 0x7B6;  // IPC_CREAT | IPC_EXCL | 0666
-constexpr int kOpenFlags = 0x3B6;    // IPC_CREAT | 0666
+// Creating the segment and the semaphore sets, and opening the segment that
+// exists, with the documented flag values.
+constexpr int kCreateFlags = IPC_CREAT | IPC_EXCL | 0666;
+constexpr int kOpenFlags = IPC_CREAT | 0666;
+static_assert(kCreateFlags == 0x7B6 && kOpenFlags == 0x3B6, "the documented flag values");
 constexpr size_t kSegmentSize = sizeof(TRACE_HDR);
 constexpr char kEyecatcher[] = "TRACE BUFFER";
 static_assert(sizeof kEyecatcher == 13);
@@ -36,7 +39,6 @@ union my_semun {
 pthread_mutex_t threadLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> armed{false};
 std::atomic<TRACE_HDR *> pxtr_hdr{nullptr};
-long shmid = -1;
 int xtr_TraceWasRunning = 0;
 std::atomic<unsigned long> ulMyPID{0};
 
@@ -154,7 +156,6 @@ int arm_trace() noexcept {
             result = -errno;
             diagnostic("Error retrieving message shared memory block (errno=%d %s)\n", errno, std::strerror(errno));
         } else {
-            shmid = id;
             void *at = shmat(id, nullptr, 0);
             if (at == reinterpret_cast<void *>(-1)) {
                 result = -errno;

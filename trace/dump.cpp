@@ -1,8 +1,5 @@
 // Byte dumps: a memory area recorded as trace entries of 32 bytes each in
 // hexadecimal, under the same selection as trace points.
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -10,7 +7,7 @@
 #include "kbvdtrac.h"
 #include "kbvepce.h"
 #include "probe.h"
-#include "ring.h"
+#include "recording.h"
 
 namespace xtr {
 
@@ -20,9 +17,10 @@ constexpr int kMinPrefix = 8;
 constexpr int kMaxPrefix = 100;
 constexpr unsigned kBytesPerLine = 32;
 
-// The line work area: the longest prefix, 72 characters of groups, a NUL.
-// Used only while xtr_mutex_sem is held.
-char dumpLine[200];
+// The line work area: the longest prefix, the groups (a blank and eight
+// hexadecimal digits for every four bytes), a NUL.  Used only while
+// xtr_mutex_sem is held.
+char dumpLine[kMaxPrefix + kBytesPerLine / 4 * 9 + 1];
 
 // Builds one line: the prefix, then the bytes in groups of four, a blank
 // before each group.  Returns the line's length.
@@ -90,39 +88,22 @@ extern "C" void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
     bool badArea = false;
     while (remaining > 0) {
         const unsigned chunk = remaining < kBytesPerLine ? remaining : kBytesPerLine;
-        volatile int locked = 0, lockId = -1, pause = 0;
+        SharedWrite shared;
         // Every byte is read inside the guarded section: an area whose
-        // middle cannot be read is reported, not fatal.  The own ring is
-        // guarded by xtr_mutex_sem; only the shared ring needs the lock.
+        // middle cannot be read is reported, not fatal.
         const GuardResult r = runGuarded(
             [&] {
                 const int length = buildDumpLine(prefix, prefixLength, bytes, chunk);
-                timeval tv{};
-                gettimeofday(&tv, nullptr);
-                const auto sec = static_cast<unsigned long>(tv.tv_sec);
-                const auto usec = static_cast<unsigned long>(tv.tv_usec);
-                xtr_add_entryP(dumpLine, length, ulPID, ulTID, sec, usec);
-                if (!selected) return;
-                int id;
-                if (!lockShared(&id)) {
-                    noteMissedShared(1);
-                    return;
-                }
-                lockId = id;
-                locked = 1;
-                xtr_add_entry(dumpLine, length, ulPID, ulTID, sec, usec, h);
-                pause = pauseForReader();
+                record(shared, dumpLine, length, stampNow(ulPID, ulTID), selected, h);
             },
-            [&] {
-                if (locked) unlockShared(lockId);
-            });
+            [&] { releaseShared(shared); });
         if (r != GuardResult::Done) {
             badArea = r == GuardResult::Trapped;
             break;
         }
         bytes += chunk;
         remaining -= chunk;
-        if (pause) usleep(1000);
+        paceForReader(shared);
     }
     if (badArea) {
 #pragma GCC diagnostic push

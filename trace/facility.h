@@ -183,6 +183,12 @@ inline bool lockTraceMutex() noexcept {
 // work() must not itself trace.  A section opened while the same thread is
 // already inside one (a signal handler that traces, say) keeps the outer
 // section's state intact.
+//
+// A fault inside work() returns to the section's start with siglongjmp,
+// which skips the destructors of everything work() and its callees had
+// built: hold nothing there that needs one (no owning types, no scoped
+// locks), and keep what cleanup() and the caller read afterwards in
+// volatile variables of the caller's frame (SharedWrite, say).
 template <class Work, class Cleanup>
 GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
     if (!lockTraceMutex()) return GuardResult::NotStarted;

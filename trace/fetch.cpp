@@ -33,25 +33,24 @@ struct Ring {
 };
 
 // Validation and repair messages go to standard output, flushed each time.
+// An offset beyond the ring is reported (each call in its own words) and
+// set back to 0.
 void validate(const Ring &r) {
-    const bool fetch = r.reader == Reader::Fetch;
-    if (*r.end > r.size) {
-        if (fetch) {
-            diagnostic("fetch: Invalid pxtr_hdr->end=%d\n", static_cast<int>(*r.end));
+    const auto beyond = [&r](uint32_t offset, const char *fetchName, const char *pidTidName) {
+        if (offset <= r.size) return false;
+        if (r.reader == Reader::Fetch) {
+            diagnostic("fetch: Invalid pxtr_hdr->%s=%d\n", fetchName, static_cast<int>(offset));
         } else {
-            diagnostic("fetch_pid_tid: Invalid *puEnd=%d > uBufLen=%d\n", static_cast<int>(*r.end),
-                        static_cast<int>(r.size));
+            diagnostic("fetch_pid_tid: Invalid *%s=%d > uBufLen=%d\n", pidTidName, static_cast<int>(offset),
+                       static_cast<int>(r.size));
         }
+        return true;
+    };
+    if (beyond(*r.end, "end", "puEnd")) {
         *r.end = 0;
         if (r.oldest) *r.oldest = *r.begin;
     }
-    if (*r.begin > r.size) {
-        if (fetch) {
-            diagnostic("fetch: Invalid pxtr_hdr->begin=%d\n", static_cast<int>(*r.begin));
-        } else {
-            diagnostic("fetch_pid_tid: Invalid *puBegin=%d > uBufLen=%d\n", static_cast<int>(*r.begin),
-                        static_cast<int>(r.size));
-        }
+    if (beyond(*r.begin, "begin", "puBegin")) {
         *r.begin = 0;
         if (r.oldest) *r.oldest = 0;
     }
@@ -82,8 +81,13 @@ void walk(const Ring &r, bool repair, Visit &&visit) {
     if (w.damaged && repair && w.damageAt <= r.size) repairAt(r, w.damageAt, w.damageLength);
 }
 
+// Room for one fetched line (at most kMaxRingEntry + kLineExtra bytes with
+// its NUL), built in place by the formatter.
+using LineBuffer = char[kFormatDestSize];
+static_assert(kMaxRingEntry + kLineExtra <= sizeof(LineBuffer));
+
 // Builds the fetched line of one entry (length + 13 bytes with its NUL).
-uint32_t buildLine(char (&work)[550], const Ring &r, uint32_t pos, const MSG &m, uint32_t length) {
+uint32_t buildLine(LineBuffer &work, const Ring &r, uint32_t pos, const MSG &m, uint32_t length) {
     char number[kFormatDestSize];
     char secs[11] = "0000000000", usecs[11] = "0000000000";
     int n = mysprintf(number, "%lu", static_cast<unsigned long>(m.time));
@@ -93,7 +97,7 @@ uint32_t buildLine(char (&work)[550], const Ring &r, uint32_t pos, const MSG &m,
     mysprintf(work, "0000000000.000000 %08lX:%08lX ", static_cast<unsigned long>(m.pid),
               static_cast<unsigned long>(m.tid));
     const uint32_t textLength = length - XTR_MSG_OVERHEAD;
-    std::memcpy(work + kHeadLength, r.buffer + pos + XTR_MSG_HDR_LEN, textLength);
+    std::memcpy(work + kHeadLength, r.buffer + pos + kEntryTextAt, textLength);
     // A NUL inside the text would end the line for its reader, and the
     // rest would read as a line of its own: it is given as a blank.
     for (uint32_t i = kHeadLength; i < kHeadLength + textLength; i++) {
@@ -116,7 +120,7 @@ unsigned deliver(const Ring &r, char *out, size_t outSize, uint32_t count, size_
                  unsigned long tid) {
     unsigned written = 0;
     size_t at = 0;
-    char work[550];
+    LineBuffer work;
     walk(r, false, [&](uint32_t pos, const MSG &m, uint32_t length) {
         if (!matches(m, pid, tid)) return true;
         const uint32_t lineSize = length + kLineExtra;

@@ -22,8 +22,11 @@ constexpr char kStringTooLong[] = "#### TRACE DATA STRING TOO LONG!!!!!!";
 constexpr char kNullString[] = "[NULL]";
 static_assert(sizeof kEntryTooLong - 1 == 42 && sizeof kStringTooLong - 1 == 37);
 
-// Longest string one directive may contribute, and the largest string width.
-constexpr int kMaxString = 512;
+// Longest string one directive may contribute, and the largest string width:
+// the longest text, so that a directive that starts within it ends inside
+// the destination.
+constexpr int kMaxString = kFormatMaxText;
+static_assert(kFormatMaxText + kMaxString + 1 <= kFormatDestSize);
 // Hexadecimal digits of an int-sized value, of a long, of a pointer.
 constexpr int kIntHexDigits = 8;
 constexpr int kLongHexDigits = 2 * static_cast<int>(sizeof(unsigned long));
@@ -153,7 +156,8 @@ bool parseDirective(const char *&p, Directive &d) noexcept {
 
 }  // namespace
 
-int myvsprintf(char *dest, const char *fmt, va_list vparms) noexcept {
+int myvsprintf(FormatDest destination, const char *fmt, va_list vparms) noexcept {
+    char *const dest = destination.data();
     Cursor out{dest, dest};
     const char *p = fmt;
     for (;;) {
@@ -240,7 +244,7 @@ int myvsprintf(char *dest, const char *fmt, va_list vparms) noexcept {
     return static_cast<int>(std::strlen(dest));
 }
 
-int mysprintf(char *dest, const char *fmt, ...) noexcept {
+int mysprintf(FormatDest dest, const char *fmt, ...) noexcept {
     va_list vparms;
     va_start(vparms, fmt);
     const int n = myvsprintf(dest, fmt, vparms);

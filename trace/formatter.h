@@ -12,26 +12,35 @@
 #pragma once
 
 #include <cstdarg>
+#include <span>
+
+#include "ringwalk.h"
 
 namespace xtr {
 
+// The longest text a formatting call returns unchanged: the longest text of
+// a ring entry.
+inline constexpr int kFormatMaxText = static_cast<int>(kMaxEntryText);
+
 // Bytes the destination of one formatting call must have room for: 512
 // characters already written, then one string directive of 512, then a NUL.
-inline constexpr int kFormatDestSize = 1025;
+inline constexpr int kFormatDestSize = 2 * kFormatMaxText + 1;
+static_assert(kFormatDestSize == 1025);
 
-// The longest text a formatting call returns unchanged.
-inline constexpr int kFormatMaxText = 512;
+// A destination of exactly kFormatDestSize bytes: a char array of that size
+// converts to it; a pointer only explicitly, with the size spelt out.
+using FormatDest = std::span<char, kFormatDestSize>;
 
-// Formats `fmt` with the arguments in `vparms` into `dest` (room for
-// kFormatDestSize bytes) and returns strlen(dest); dest is always
-// terminated.  Each call keeps its own cursor, so calls on different threads
-// may run at the same time.  A string argument that points to unreadable
-// memory faults; the trace call's fault trap is what catches that.
-int myvsprintf(char *dest, const char *fmt, va_list vparms) noexcept;
+// Formats `fmt` with the arguments in `vparms` into `dest` and returns
+// strlen(dest); dest is always terminated.  Each call keeps its own cursor,
+// so calls on different threads may run at the same time.  A string
+// argument that points to unreadable memory faults; the trace call's fault
+// trap is what catches that.
+int myvsprintf(FormatDest dest, const char *fmt, va_list vparms) noexcept;
 
 // myvsprintf with a variable argument list.  Checked like printf; formats
 // that use the formatter's own "F" conversion or "w" flag must go through
 // myvsprintf or suppress the check locally.
-__attribute__((format(printf, 2, 3))) int mysprintf(char *dest, const char *fmt, ...) noexcept;
+__attribute__((format(printf, 2, 3))) int mysprintf(FormatDest dest, const char *fmt, ...) noexcept;
 
 }  // namespace xtr

@@ -19,7 +19,7 @@ namespace {
 int into(char *dest, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const int n = myvsprintf(dest, fmt, ap);
+    const int n = myvsprintf(FormatDest(dest, kFormatDestSize), fmt, ap);
     va_end(ap);
     return n;
 }

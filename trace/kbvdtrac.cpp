@@ -8,8 +8,6 @@
 #include "kbvdtrac.h"
 
 #include <pthread.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -19,7 +17,7 @@
 
 #include "facility.h"
 #include "formatter.h"
-#include "ring.h"
+#include "recording.h"
 
 extern "C" {
 // Serialises trace calls of the process and guards the statics below.
@@ -31,12 +29,22 @@ namespace xtr {
 
 namespace {
 
-// The formatted text of the current trace call: the most the formatter
-// writes, 512 characters plus one string directive of 512 and a NUL.
+// The formatted text of the current trace call: room for the most the
+// formatter writes.
 char msg[kFormatDestSize];
 
-// How far the current trace call got; names the cause of a trap.
-volatile int iStep = 0;
+// How far the current trace call got; names the cause of a trap.  The
+// numbers are the documented step numbers that an unexpected trap reports.
+enum class TraceStep : int {
+    None = 0,
+    CheckPointer = 1,   // reading the format: a fault means a bad format pointer
+    TooShort = 2,       // rejected: fewer than kMinFormat characters
+    TooLong = 3,        // rejected: more than kMaxFormat characters
+    CheckCriteria = 4,  // the criteria letter and the selection
+    Format = 5,         // stamping and formatting: a fault means a bad argument pointer
+    Record = 6,         // locking and inserting
+};
+volatile TraceStep iStep = TraceStep::None;
 int iInternalTrap = 0;
 
 constexpr int kMinFormat = 8;  // identifier and criteria letter at least
@@ -47,82 +55,65 @@ void reject() { guard.iTrap = 1; }
 
 // The protected work of one trace call (runs inside the guarded section).
 // What must survive a jump back to the section's start is kept in the
-// caller's volatile variables.
-void traceWork(const char *text, va_list args, volatile int &traceit, volatile int &iBufferLocked,
-               volatile int &lockId, volatile int &pause) {
-    iStep = 1;
+// caller's SharedWrite.
+void traceWork(const char *text, va_list args, SharedWrite &shared) {
+    iStep = TraceStep::CheckPointer;
     if (text == nullptr) return reject();
     int tmplength = static_cast<int>(::strnlen(text, kMaxFormat + 1));  // faults on a bad pointer
     if (tmplength < kMinFormat) {
-        iStep = 2;
+        iStep = TraceStep::TooShort;
         return reject();
     }
     if (tmplength > kMaxFormat) {
-        iStep = 3;
+        iStep = TraceStep::TooLong;
         return reject();
     }
-    iStep = 4;
+    iStep = TraceStep::CheckCriteria;
     const int criteria = criteriaIndex(text[7]);
     if (criteria < 0) return reject();
     TRACE_HDR *h = header();
-    traceit = h->trace_all[criteria] ? 1 : (pre_screen(text, &tmplength) == 0);
+    const bool traceit = h->trace_all[criteria] != 0 || pre_screen(text, &tmplength) == 0;
 
-    iStep = 5;
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    const unsigned long ulPID = xtr_getpid(), ulTID = xtr_gettid();
+    iStep = TraceStep::Format;
+    const Stamp stamp = stampNow(xtr_getpid(), xtr_gettid());
     const char *entry = text;  // entry and exit texts are recorded as written
     if (text[7] != 'T') {
         tmplength = myvsprintf(msg, text, args);  // faults on a bad argument pointer
         entry = msg;
     }
 
-    iStep = 6;
-    // The process's own ring is guarded by xtr_mutex_sem, held here; only
-    // the shared ring needs the machine-wide lock.
-    const int length = static_cast<uint16_t>(tmplength);
-    const auto sec = static_cast<unsigned long>(tv.tv_sec), usec = static_cast<unsigned long>(tv.tv_usec);
-    xtr_add_entryP(entry, length, ulPID, ulTID, sec, usec);
-    if (!traceit) return;
-    int id;
-    if (!lockShared(&id)) {
-        noteMissedShared(1);
-        return;
-    }
-    lockId = id;
-    iBufferLocked = 1;
-    xtr_add_entry(entry, length, ulPID, ulTID, sec, usec, h);
-    pause = pauseForReader();
+    iStep = TraceStep::Record;
+    record(shared, entry, static_cast<uint16_t>(tmplength), stamp, traceit, h);
 }
 
 // Reports a trace call that was rejected or faulted, as a trace point of the
 // facility's own, once the trace mutex is released.
-void reportTrap(int step, const char *text) {
+void reportTrap(TraceStep step, const char *text) {
     switch (step) {
-        case 1:
+        case TraceStep::CheckPointer:
             xtr_trace("XTR    F:#### BAD TRACE ENTRY POINTER [%p] !!!!!", static_cast<const void *>(text));
             break;
-        case 2:
+        case TraceStep::TooShort:
             xtr_trace("XTR    F:#### TRACE ENTRY [%s] TOO short!!!!!!", text);
             break;
-        case 3: {
+        case TraceStep::TooLong: {
             char first[21];
             std::memcpy(first, text, 20);
             first[20] = '\0';
             xtr_trace("XTR    F:#### TRACE ENTRY [%s] TOO LONG!!!!!!", first);
             break;
         }
-        case 4:
+        case TraceStep::CheckCriteria:
             xtr_trace("XTR    F:#### INVALID TRACE CRITERIA [%c] in [%s]", text[7], text);
             break;
-        case 5:
+        case TraceStep::Format:
             xtr_trace("XTR    F:#### INVALID POINTER PASSED TO xtr_trace");
             break;
         default:
-            diagnostic("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", step);
+            diagnostic("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d\n", static_cast<int>(step));
             if (iInternalTrap == 0) {
                 iInternalTrap = 1;
-                xtr_trace("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d", step);
+                xtr_trace("XTR    F:#### UNEXPECTED TRAP IN xtr_trace!!!!! iStep=%d", static_cast<int>(step));
             }
             break;
     }
@@ -166,18 +157,19 @@ extern "C" void xtr_trace(const char *text, ...) {
         errno = iErrnoSave;
         return;
     }
-    volatile int traceit = 0, iBufferLocked = 0, lockId = -1, step = 0, pause = 0;
+    SharedWrite shared;
+    volatile TraceStep step = TraceStep::None;
     va_list args;
     va_start(args, text);
-    const GuardResult result = runGuarded([&] { traceWork(text, args, traceit, iBufferLocked, lockId, pause); },
+    const GuardResult result = runGuarded([&] { traceWork(text, args, shared); },
                                           [&] {
-                                              if (iBufferLocked) unlockShared(lockId);
+                                              releaseShared(shared);
                                               step = iStep;
                                           });
     va_end(args);
     if (result == GuardResult::Trapped) reportTrap(step, text);
     // A continuous reader that lags behind, and keeps reading, gets a moment
     // to catch up.
-    if (traceit && pause) usleep(1000);
+    paceForReader(shared);
     errno = iErrnoSave;
 }

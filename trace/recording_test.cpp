@@ -17,6 +17,7 @@
 
 #include "facility.h"
 #include "ipc_testing.h"
+#include "recording.h"
 
 namespace xtr::testing {
 namespace {

@@ -1,11 +1,11 @@
 // Insertion into a trace ring: the shared ring of the trace header or the
 // per-process ring.  Both hold MSG entries packed at any byte offset; an
-// entry length of 0 is a wrap marker (the next entry is at offset 0).
+// entry length of 0 is a wrap marker (the next entry is at offset 0).  The
+// format is ringwalk.h's; what a recording does around an insertion (the
+// buffer lock, the continuous reader) is recording.h's.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 
 #include "kbvdtequ.h"
 #include "ringwalk.h"
@@ -35,19 +35,6 @@ struct Stamp {
 // discarding the oldest entries as needed.  A text longer than the entry
 // limit is cut.  The caller holds the ring's lock.
 void ringInsert(const RingRef &ring, const char *text, int txt_length, const Stamp &stamp) noexcept;
-
-// Inserts one entry into the shared ring of hdr and wakes a registered
-// continuous reader.  The caller holds the buffer lock.
-void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
-                   unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept;
-
-// Whether the caller should pause after its last shared insertion: a reader
-// asked for priority, lags more than 200 entries behind and has shown within
-// the last second that it keeps reading.  Read under the buffer lock.
-bool pauseForReader() noexcept;
-
-// Pauses decided in this process (for tests).
-unsigned readerPauses() noexcept;
 
 // The process's own ring.
 extern TRACE_P_HDR xtr_hdrP;

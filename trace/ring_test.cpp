@@ -1,6 +1,7 @@
 // Ring insertion: wrap markers, discarding the oldest entries, repair of
 // offsets that do not fit the ring.
 #include "ring.h"
+#include "recording.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
