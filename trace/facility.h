@@ -126,6 +126,8 @@ enum class GuardResult { Done, Trapped, NotStarted };
 
 // Threads of this process currently waiting in lockTraceMutex().
 inline std::atomic<int> traceMutexWaiters{0};
+// How many times xtr_mutex_sem was taken through lockTraceMutex().
+inline std::atomic<unsigned> traceMutexTakes{0};
 inline std::atomic<long> onlineProcessors{0};
 
 // Locks xtr_mutex_sem.  Threads of one process queue on it for every trace
@@ -138,21 +140,23 @@ inline std::atomic<long> onlineProcessors{0};
 //   millisecond.
 // - Every hand-over moves the process's trace state to another processor.
 //   A thread may therefore take the mutex again up to kStreak times in a row
-//   while others wait, then joins the waiters so that nobody starves.
+//   while others wait; then it lets another thread take it first (waiting
+//   at most as long as a waiter spins), so that nobody starves.
 // - With more waiters than processors, the holder may be the one without a
 //   processor: waiters then yield often instead of spinning.
 // The holding thread itself (a nested section) never waits.
 inline bool lockTraceMutex() noexcept {
     constexpr int kStreak = 8, kSpins = 16384, kYieldEvery = 1024, kCrowdedYieldEvery = 16;
     static thread_local int streak = 0;
-    if ((traceMutexWaiters.load(std::memory_order_relaxed) == 0 || streak < kStreak) &&
-        pthread_mutex_trylock(&xtr_mutex_sem) == 0) {
-        streak = traceMutexWaiters.load(std::memory_order_relaxed) == 0 ? 0 : streak + 1;
-        return true;
-    }
-    streak = 0;
+    static thread_local unsigned lastTake = 0;
     if (__atomic_load_n(&xtr_mutex_sem.__data.__owner, __ATOMIC_RELAXED) == currentTid())
         return pthread_mutex_lock(&xtr_mutex_sem) == 0;
+    auto took = [] {
+        lastTake = traceMutexTakes.load(std::memory_order_relaxed) + 1;
+        traceMutexTakes.store(lastTake, std::memory_order_relaxed);
+        streak = traceMutexWaiters.load(std::memory_order_relaxed) == 0 ? 0 : streak + 1;
+        return true;
+    };
     // Not a function-local static: a fork while another thread initialises
     // one would leave the child waiting for that initialisation for ever.
     long processors = onlineProcessors.load(std::memory_order_relaxed);
@@ -160,21 +164,35 @@ inline bool lockTraceMutex() noexcept {
         processors = sysconf(_SC_NPROCESSORS_ONLN);
         onlineProcessors.store(processors, std::memory_order_relaxed);
     }
+    auto pauseOrYield = [processors](int i) {
+        if (i % kYieldEvery == 0 ||
+            (i % kCrowdedYieldEvery == 0 && traceMutexWaiters.load(std::memory_order_relaxed) >= processors))
+            sched_yield();
+        else
+            __builtin_ia32_pause();
+    };
+    if (traceMutexWaiters.load(std::memory_order_relaxed) == 0 || streak < kStreak) {
+        if (pthread_mutex_trylock(&xtr_mutex_sem) == 0) return took();
+    } else {
+        for (int i = 1; i <= kSpins && traceMutexTakes.load(std::memory_order_relaxed) == lastTake &&
+                        traceMutexWaiters.load(std::memory_order_relaxed) != 0;
+             i++)
+            pauseOrYield(i);
+    }
+    streak = 0;
     traceMutexWaiters.fetch_add(1, std::memory_order_relaxed);
     bool locked = false;
     for (int i = 1; i <= kSpins && !locked; i++) {
         if (__atomic_load_n(&xtr_mutex_sem.__data.__lock, __ATOMIC_RELAXED) == 0 &&
             pthread_mutex_trylock(&xtr_mutex_sem) == 0)
             locked = true;
-        else if (i % kYieldEvery == 0 ||
-                 (i % kCrowdedYieldEvery == 0 &&
-                  traceMutexWaiters.load(std::memory_order_relaxed) >= processors))
-            sched_yield();
         else
-            __builtin_ia32_pause();
+            pauseOrYield(i);
     }
+    // A waiter asleep in the kernel still counts, so that others let it in.
+    if (!locked) locked = pthread_mutex_lock(&xtr_mutex_sem) == 0;
     traceMutexWaiters.fetch_sub(1, std::memory_order_relaxed);
-    return locked || pthread_mutex_lock(&xtr_mutex_sem) == 0;
+    return locked && took();
 }
 
 // Runs work() in a guarded section under xtr_mutex_sem, then cleanup()
