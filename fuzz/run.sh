@@ -27,7 +27,6 @@ cmake --preset fuzz -DCMAKE_CXX_COMPILER="$CXX" >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}"
 
 out=$root/build/fuzz
-bin=$out/fuzz
 
 # The trace facility reports repaired damage on standard output; that is
 # expected with a garbage header and is kept out of the log's way.
@@ -42,14 +41,14 @@ for t in "${targets[@]}"; do
     log=$out/$t.log
     if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions" 2>/dev/null)" ]; then
         echo "== $t: regression inputs"
-        if ! "$bin/$t" -timeout=25 -rss_limit_mb=4096 "$regressions"/* >"$out/$t.regressions.log" 2>&1; then
+        if ! "$out/$t" -timeout=25 -rss_limit_mb=4096 "$regressions"/* >"$out/$t.regressions.log" 2>&1; then
             echo "fuzz: $t FAILS on a regression input; see $out/$t.regressions.log" >&2
             tail -n 30 "$out/$t.regressions.log" >&2
             status=1
         fi
     fi
     echo "== $t: ${seconds}s"
-    if "$bin/$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 -max_len=8192 \
+    if "$out/$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 -max_len=8192 \
         -print_final_stats=1 -artifact_prefix="$out/artifacts/$t/" "$work" "$seeds" >"$log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$log" | tail -n 2 || true
     else
