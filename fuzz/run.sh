@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) into build/fuzz, replays the regression inputs
-# of fuzz/regressions/<target>/, then runs each target for SECONDS (default
+# Builds the fuzz targets with the fuzz preset (clang: libFuzzer,
+# AddressSanitizer, UndefinedBehaviorSanitizer) into build/fuzz, replays the
+# regression inputs of fuzz/regressions/<target>/, then runs each target for SECONDS (default
 # 30) from its seed corpus fuzz/corpus/<target>/.  New inputs go to
 # build/fuzz/corpus/<target>/, the seed corpus stays as it is.  Exits
 # non-zero on any crash, leak, hang or sanitizer report.
@@ -16,54 +16,17 @@ all=(formatter_fuzz hosts_rules_fuzz control_file_fuzz shared_header_fuzz snapsh
 targets=("${@:-${all[@]}}")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
+for t in "${targets[@]}"; do
+    case " ${all[*]} " in *" $t "*) ;; *) echo "fuzz: unknown target $t" >&2; exit 2 ;; esac
+done
+# The targets come from the fuzz preset (fuzz/CMakeLists.txt); CXX_FUZZ
+# names another clang++ than the one on the path.
 CXX=${CXX_FUZZ:-clang++}
 command -v "$CXX" >/dev/null || { echo "fuzz: $CXX not found (scripts/install-deps.sh installs clang)" >&2; exit 2; }
+cmake --preset fuzz -DCMAKE_CXX_COMPILER="$CXX" >/dev/null
+cmake --build --preset fuzz --target "${targets[@]}"
 
 out=$root/build/fuzz
-mkdir -p "$out/obj"
-san=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-flags=(-std=c++20 -g -O1 -Wall -Wextra -Wno-unused-parameter -pthread
-       -I"$root/trace" -I"$root/fileaccess" -I"$root/command" -I"$root/tools")
-
-# Object files of the libraries, instrumented for coverage and sanitizers.
-compile() {  # source object
-    if [ ! -f "$2" ] || [ "$1" -nt "$2" ] || [ "$0" -nt "$2" ]; then
-        "$CXX" "${flags[@]}" "${san[@]}" -fsanitize=fuzzer-no-link -c "$1" -o "$2"
-    fi
-}
-trace_objs=()
-for s in kbvdtrac arming guard probe diagnostic dump fetch formatter lock recording ring; do
-    compile "$root/trace/$s.cpp" "$out/obj/trace_$s.o"
-    trace_objs+=("$out/obj/trace_$s.o")
-done
-fa_objs=()
-for s in kbvddfc open io query copy list; do   # location.cpp is part of its target
-    compile "$root/fileaccess/$s.cpp" "$out/obj/fa_$s.o"
-    fa_objs+=("$out/obj/fa_$s.o")
-done
-tool_objs=()
-for s in entries buffer snapshot export; do
-    compile "$root/tools/$s.cpp" "$out/obj/tool_$s.o"
-    tool_objs+=("$out/obj/tool_$s.o")
-done
-compile "$root/command/hosts_rewrite.cpp" "$out/obj/hosts_rewrite.o"
-compile "$root/command/vorqManageHostsFile.cpp" "$out/obj/vorqManageHostsFile.o"
-
-link() {  # target objects...
-    local t=$1
-    shift
-    "$CXX" "${flags[@]}" "${san[@]}" -fsanitize=fuzzer "$root/fuzz/$t.cpp" "$@" -o "$out/$t"
-}
-for t in "${targets[@]}"; do
-    case $t in
-        formatter_fuzz) link "$t" "$out/obj/trace_formatter.o" ;;
-        hosts_rules_fuzz) link "$t" "$out/obj/hosts_rewrite.o" "$out/obj/vorqManageHostsFile.o" "${trace_objs[@]}" ;;
-        control_file_fuzz) link "$t" "${fa_objs[@]}" "${trace_objs[@]}" ;;
-        shared_header_fuzz) link "$t" "${trace_objs[@]}" ;;
-        snapshot_fuzz) link "$t" "${tool_objs[@]}" "${trace_objs[@]}" ;;
-        *) echo "fuzz: unknown target $t" >&2; exit 2 ;;
-    esac
-done
 
 # The trace facility reports repaired damage on standard output; that is
 # expected with a garbage header and is kept out of the log's way.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks that 32-bit and 64-bit processes share one trace segment: the trace
 # facility and a small writer/reader (interop32/interop.cpp) are built with
-# g++ -m32 into build/interop32 and natively into build/interop32/native,
-# xtrctl is built with cmake into build/interop64.  Each scenario runs in a
+# g++ -m32 by the interop32 preset into build/interop32, and natively, with
+# xtrctl, in the test build (the ci preset, build/ci).  Each scenario runs in a
 # fresh IPC namespace (unshare --ipc), so it is the only buffer there:
 #
 #   1. the layouts: sizes and offsets printed by both widths are identical;
@@ -20,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build/interop32
-mkdir -p "$out/native" "$out/work"
+mkdir -p "$out/work"
 
 if ! echo 'int main(){}' | g++ -m32 -x c++ - -o "$out/probe32" 2>/dev/null; then
     echo "interop32: g++ -m32 cannot link (scripts/install-deps.sh installs g++-multilib)" >&2
@@ -47,36 +47,23 @@ elif [ $rc -ne 0 ]; then
     exit 2
 fi
 
-srcs=(kbvdtrac arming guard probe diagnostic dump fetch formatter lock recording ring)
-build() {  # dir flags...
-    local dir=$1
-    shift
-    local objs=()
-    for s in "${srcs[@]}"; do
-        g++ -std=c++20 -O1 -g -Wall -Wextra -Werror -fno-exceptions "$@" -I"$root/trace" \
-            -c "$root/trace/$s.cpp" -o "$dir/$s.o"
-        objs+=("$dir/$s.o")
-    done
-    g++ -std=c++20 -O1 -g -Wall -Wextra -Werror "$@" -I"$root/trace" "$root/interop32/interop.cpp" "${objs[@]}" \
-        -pthread -o "$dir/interop"
-}
-build "$out" -m32
-build "$out/native"
+cmake --preset interop32 >/dev/null
+cmake --build --preset interop32
+cmake --preset ci >/dev/null
+cmake --build --preset ci --target interop xtrctl
+native=$root/build/ci
 # ELF class byte: 1 for a 32-bit program, 2 for a 64-bit one.
-[ "$(od -An -tu1 -j4 -N1 "$out/interop" | tr -d ' ')" = 1 ] || { echo "interop32: the writer is not 32-bit" >&2; exit 1; }
-[ "$(od -An -tu1 -j4 -N1 "$out/native/interop" | tr -d ' ')" = 2 ] || { echo "interop32: the reader is not 64-bit" >&2; exit 1; }
+[ "$(od -An -tu1 -j4 -N1 "$out/interop32/interop" | tr -d ' ')" = 1 ] || { echo "interop32: the writer is not 32-bit" >&2; exit 1; }
+[ "$(od -An -tu1 -j4 -N1 "$native/interop32/interop" | tr -d ' ')" = 2 ] || { echo "interop32: the reader is not 64-bit" >&2; exit 1; }
 
-cmake -S "$root" -B "$root/build/interop64" -G Ninja -DVORQ_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$root/build/interop64" xtrctl >/dev/null
-
-I32=$out/interop
+I32=$out/interop32/interop
 if [ ${#run32[@]} -gt 0 ]; then
     # The scenarios start the 32-bit program by one name; exec keeps its pid.
-    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${run32[*]}" "$out/interop" >"$out/interop32-emulated"
+    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${run32[*]}" "$out/interop32/interop" >"$out/interop32-emulated"
     chmod 755 "$out/interop32-emulated"
     I32=$out/interop32-emulated
 fi
-export I32 I64=$out/native/interop XTRCTL=$root/build/interop64/tools/xtrctl W=$out/work
+export I32 I64=$native/interop32/interop XTRCTL=$native/tools/xtrctl W=$out/work
 fail=0
 scenario() {  # name body
     echo "== $1"
