@@ -233,7 +233,8 @@ void measure(benchmark::State &st, Call call, bool countShared) {
     const uint32_t c0 = sharedCount();
     for (auto _ : st) call();
     const uint32_t c1 = sharedCount();
-    st.counters["allocs/call"] = benchmark::Counter(static_cast<double>(tAllocs - a0), benchmark::Counter::kAvgIterations);
+    st.counters["allocs/call"] =
+        benchmark::Counter(static_cast<double>(tAllocs - a0), benchmark::Counter::kAvgIterations);
     if (countShared && st.threads() == 1) {
         st.counters["shared/call"] =
             benchmark::Counter(static_cast<double>(static_cast<uint32_t>(c1 - c0)), benchmark::Counter::kAvgIterations);
@@ -318,7 +319,8 @@ void measureWithPeer(benchmark::State &st, Call call) {
         st.SkipWithError("the peer process failed");
         return;
     }
-    st.counters["allocs/call"] = benchmark::Counter(static_cast<double>(tAllocs - a0), benchmark::Counter::kAvgIterations);
+    st.counters["allocs/call"] =
+        benchmark::Counter(static_cast<double>(tAllocs - a0), benchmark::Counter::kAvgIterations);
     st.counters["peer_calls/call"] =
         benchmark::Counter(static_cast<double>(p1 - p0), benchmark::Counter::kAvgIterations);
 }
@@ -466,7 +468,10 @@ double largest(const std::vector<double> &v) { return v.empty() ? 0 : *std::max_
 // Every benchmark is timed on the wall clock, in ns, and with repetitions
 // reports the minimum and maximum besides the library's statistics.
 void common(benchmark::internal::Benchmark *b) {
-    b->UseRealTime()->Unit(benchmark::kNanosecond)->ComputeStatistics("min", smallest)->ComputeStatistics("max", largest);
+    b->UseRealTime()
+        ->Unit(benchmark::kNanosecond)
+        ->ComputeStatistics("min", smallest)
+        ->ComputeStatistics("max", largest);
 }
 
 void registerAll() {
@@ -497,9 +502,9 @@ void registerAll() {
     for (const Case &c : parts) add(c, 1);
     for (const Case &c : cases) add(c, 2);
     for (const Case &c : cases) {
-        benchmark::RegisterBenchmark((std::string(c.name) + "/2procs").c_str(),
-                                     [c](benchmark::State &st) { measureWithPeer(st, c.call); })
-            ->Apply(common);
+        benchmark::RegisterBenchmark((std::string(c.name) + "/2procs").c_str(), [c](benchmark::State &st) {
+            measureWithPeer(st, c.call);
+        })->Apply(common);
     }
 }
 
@@ -551,8 +556,7 @@ int main(int argc, char **argv) {
         traceT();
         traceD();
     }
-    std::printf("next 30000 trace calls (F, T, D): %llu allocations\n",
-                static_cast<unsigned long long>(tAllocs - a0));
+    std::printf("next 30000 trace calls (F, T, D): %llu allocations\n", static_cast<unsigned long long>(tAllocs - a0));
     std::fflush(stdout);
 
     benchmark::Initialize(&argc, argv);

@@ -197,18 +197,18 @@ int main(int argc, char **argv) {
     xtr_trace("BENCHMKD: create the buffer");  // not selected: nothing in the shared ring
 
     const std::vector<Config> configs = {
-        {"p1", 1, 1, true, nullptr},        {"p2", 2, 1, true, nullptr},       {"p4", 4, 1, true, nullptr},
-        {"p8", 8, 1, true, nullptr},        {"t2", 1, 2, true, nullptr},       {"t4", 1, 4, true, nullptr},
-        {"d1", 1, 1, false, nullptr},       {"p1+follow", 1, 1, true, ""},     {"p1+prio", 1, 1, true, "--priority"},
-        {"p2+follow", 2, 1, true, ""},      {"p2+prio", 2, 1, true, "--priority"},
+        {"p1", 1, 1, true, nullptr},   {"p2", 2, 1, true, nullptr},           {"p4", 4, 1, true, nullptr},
+        {"p8", 8, 1, true, nullptr},   {"t2", 1, 2, true, nullptr},           {"t4", 1, 4, true, nullptr},
+        {"d1", 1, 1, false, nullptr},  {"p1+follow", 1, 1, true, ""},         {"p1+prio", 1, 1, true, "--priority"},
+        {"p2+follow", 2, 1, true, ""}, {"p2+prio", 2, 1, true, "--priority"},
     };
     std::map<std::string, std::vector<Result>> all;
     for (int round = 0; round < rounds; round++) {
         for (const Config &c : configs) all[c.name].push_back(runOnce(c, seconds, xtrctl));
     }
     std::printf("%d rounds of %.1f s per configuration, interleaved; medians\n", rounds, seconds);
-    std::printf("%-10s %12s %7s %10s %10s %9s %8s\n", "config", "calls/s", "x p1", "cpu ns/call", "csw/call",
-                "slowest", "lost");
+    std::printf("%-10s %12s %7s %10s %10s %9s %8s\n", "config", "calls/s", "x p1", "cpu ns/call", "csw/call", "slowest",
+                "lost");
     std::map<std::string, double> rate;
     for (const Config &c : configs) {
         std::vector<double> rates, cpu, csw, slow, lost;
@@ -223,8 +223,8 @@ int main(int argc, char **argv) {
         const double base = rate.count("p1") ? rate["p1"] : rate[c.name];
         char lostText[32] = "-";
         if (c.follow != nullptr) std::snprintf(lostText, sizeof lostText, "%.0f", median(lost));
-        std::printf("%-10s %12.0f %7.2f %10.0f %10.4f %9.2f %8s\n", c.name.c_str(), rate[c.name],
-                    rate[c.name] / base, median(cpu), median(csw), median(slow), lostText);
+        std::printf("%-10s %12.0f %7.2f %10.0f %10.4f %9.2f %8s\n", c.name.c_str(), rate[c.name], rate[c.name] / base,
+                    median(cpu), median(csw), median(slow), lostText);
     }
     std::printf("unselected D / selected F cost per call: %.2f\n", rate["p1"] / rate["d1"]);
     std::printf("follower cost to one writer: %.2fx, with priority %.2fx\n", rate["p1"] / rate["p1+follow"],

@@ -35,10 +35,10 @@ namespace hostscmd {
 namespace {
 
 constexpr char kTempTemplate[] = "wynTempEtcHostsXXXXXX";
-constexpr size_t kTempSuffix = 6;       // the X's that a fresh name replaces
-constexpr int kTempAttempts = 100;      // names tried before giving up
+constexpr size_t kTempSuffix = 6;  // the X's that a fresh name replaces
+constexpr int kTempAttempts = 100;  // names tried before giving up
 constexpr size_t kTempNameSize = 4096;  // the temporary path and its terminator
-constexpr int kLockWaitSeconds = 10;    // how long another run may hold the file
+constexpr int kLockWaitSeconds = 10;  // how long another run may hold the file
 constexpr size_t kStreamBuffer = 64 * 1024;
 // The streams' buffers: given explicitly, as a stream left to allocate its
 // own keeps the small default size.  One rewrite runs per process.
@@ -195,7 +195,7 @@ int traceOpenFailure(const char *path) {
 // The directory that holds the hosts file and the file's name in it.
 struct Location {
     std::string directory;  // ".", "/" or the path up to its last "/"
-    const char *name;       // the rest of the path
+    const char *name;  // the rest of the path
 };
 
 Location locate(const char *path) {
@@ -264,7 +264,7 @@ Stream openHostsFile(int dirfd, const char *name, const char *path, struct stat 
             return nullptr;
         }
         if (!lockUntil(fd.get(), deadline, path)) return nullptr;
-        struct stat named{};
+        struct stat named {};
         if (fstatat(dirfd, name, &named, 0) == 0 && named.st_dev == st->st_dev && named.st_ino == st->st_ino) {
             // The status that goes on the new file is taken under the lock.
             const int flags = fcntl(fd.get(), F_GETFL);
@@ -312,9 +312,9 @@ public:
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
     ~TempFile() {
-        struct stat now{};
-        if (created_ && !committed_ && fstatat(dirfd_, name_, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == dev_ && now.st_ino == ino_) {
+        struct stat now {};
+        if (created_ && !committed_ && fstatat(dirfd_, name_, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == dev_ &&
+            now.st_ino == ino_) {
             unlinkat(dirfd_, name_, 0);
         }
     }
@@ -329,7 +329,7 @@ public:
             for (size_t i = 0; i < kTempSuffix; i++) suffix[i] = kLetters[random[i] % (sizeof kLetters - 1)];
             int fd = openat(dirfd_, name_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd < 0 && errno == EEXIST) continue;
-            struct stat st{};
+            struct stat st {};
             if (fd >= 0 && fstat(fd, &st) == 0) {
                 created_ = true;
                 dev_ = st.st_dev;
@@ -400,7 +400,7 @@ int rewriteHostsFile(const char *hostsFilename, Rule &rule, int *fileInfoStatus)
     const Location where = locate(hostsFilename);
     Fd dir(openDirectory(where.directory));
     if (!dir.valid()) return traceOpenFailure(hostsFilename);
-    struct stat readStatus{};
+    struct stat readStatus {};
     Stream in = openHostsFile(dir.get(), where.name, hostsFilename, &readStatus);
     if (!in) return kStatusHostsOpen;
 
@@ -444,8 +444,7 @@ int rewriteHostsFile(const char *hostsFilename, Rule &rule, int *fileInfoStatus)
 
 }  // namespace
 
-int updateHostsFile(const char *hostsFilename, const char *newHostname, const char *newIPAddress,
-                    int *fileInfoStatus) {
+int updateHostsFile(const char *hostsFilename, const char *newHostname, const char *newIPAddress, int *fileInfoStatus) {
     xtr_trace("XREMHSTT: -> updateHostsFile");
     UpdateRule rule(newHostname, newIPAddress);
     int retval = rewriteHostsFile(hostsFilename, rule, fileInfoStatus);

@@ -126,9 +126,10 @@ TEST_F(Rewrite, FullFileSystemIsAFailedWrite) {
     EXPECT_EQ(o.texts.front(), "XREMHSTT: -> updateHostsFile");
     // The failure surfaces at a write or at the flush, whichever meets the full disk.
     const std::string &why = o.texts[1];
-    EXPECT_TRUE(why.rfind("XREMHSTF: fputs() failed on write to temporary hosts file: " + small + "/wynTempEtcHosts", 0) == 0 ||
-                (why.rfind("XREMHSTF: fflush() of temporary hosts file " + small + "/wynTempEtcHosts", 0) == 0 &&
-                 why.find("errno=28") != std::string::npos))
+    EXPECT_TRUE(
+        why.rfind("XREMHSTF: fputs() failed on write to temporary hosts file: " + small + "/wynTempEtcHosts", 0) == 0 ||
+        (why.rfind("XREMHSTF: fflush() of temporary hosts file " + small + "/wynTempEtcHosts", 0) == 0 &&
+         why.find("errno=28") != std::string::npos))
         << why;
     EXPECT_EQ(o.texts[2], "XREMHSTF: updateHostsFile exiting with retval=8");
 }
@@ -164,8 +165,8 @@ TEST_F(Rewrite, PathsThatCannotHoldTheTemporaryName) {
     clearPrivateRing();
     EXPECT_EQ(updateHostsFile(longHosts.c_str(), "n", "10.0.0.1"), 5);
     EXPECT_EQ(privateRingTexts(),
-              frame("updateHostsFile", {"XREMHSTF: mkstemp() for temp file failed; errno=" + std::to_string(ENAMETOOLONG)},
-                    5));
+              frame("updateHostsFile",
+                    {"XREMHSTF: mkstemp() for temp file failed; errno=" + std::to_string(ENAMETOOLONG)}, 5));
     EXPECT_EQ(readFile(longHosts), old_);
 }
 
@@ -196,11 +197,11 @@ TEST_F(Rewrite, ReadErrorEndsTheCopy) {
 
 TEST_F(Rewrite, TemporaryFileCarriesTheModeOfTheFileReadBeforeTheRename) {
     ASSERT_EQ(chmod(hosts_.c_str(), 0644), 0);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(hosts_.c_str(), &st), 0);
     ino_t oldInode = st.st_ino;
     ASSERT_EQ(updateHostsFile(hosts_.c_str(), "myhost", "10.0.0.9"), 0);
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(stat(hosts_.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0644u);  // without any chmod afterwards
     EXPECT_NE(after.st_ino, oldInode);

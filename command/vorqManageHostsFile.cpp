@@ -38,9 +38,8 @@ int vorqManageHostsFile(int argc, char **argv) {
 int doUpdate(int argc, char **argv) {
     int rc = checkArgs(argc, argv, 5);
     if (rc != kStatusOk) return rc;
-    xtr_trace("XREMHSTF: Handling an update request for file=%s; hostname=%s; IP=%s", argv[2], argv[3],
-              argv[4]);
-    struct stat fileInfo{};
+    xtr_trace("XREMHSTF: Handling an update request for file=%s; hostname=%s; IP=%s", argv[2], argv[3], argv[4]);
+    struct stat fileInfo {};
     rc = getFileInfo(argv[2], &fileInfo);
     if (rc != kStatusOk) return rc;
     int fileInfoStatus = kStatusOk;
@@ -52,7 +51,7 @@ int doRemove(int argc, char **argv) {
     int rc = checkArgs(argc, argv, 4);
     if (rc != kStatusOk) return rc;
     xtr_trace("XREMHSTF: Handling a remove request for file=%s; hostname=%s", argv[2], argv[3]);
-    struct stat fileInfo{};
+    struct stat fileInfo {};
     rc = getFileInfo(argv[2], &fileInfo);
     if (rc != kStatusOk) return rc;
     int fileInfoStatus = kStatusOk;

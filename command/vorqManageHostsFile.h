@@ -17,15 +17,15 @@ namespace hostscmd {
 // first non-zero one ends the operation.
 enum : int {
     kStatusOk = 0,
-    kStatusNoOperation = 1,     // argc below 2
+    kStatusNoOperation = 1,  // argc below 2
     kStatusUnknownOperation = 2,
     kStatusArgCount = 3,
-    kStatusEmptyArg = 4,        // ... or one that would not stay one word of an entry
-    kStatusTempCreate = 5,      // the temporary file could not be created
-    kStatusTempOpen = 6,        // ... or opened as a stream
+    kStatusEmptyArg = 4,  // ... or one that would not stay one word of an entry
+    kStatusTempCreate = 5,  // the temporary file could not be created
+    kStatusTempOpen = 6,  // ... or opened as a stream
     kStatusRename = 7,
-    kStatusWrite = 8,           // a write to the temporary file failed
-    kStatusHostsOpen = 9,       // the hosts file could not be opened, locked or read
+    kStatusWrite = 8,  // a write to the temporary file failed
+    kStatusHostsOpen = 9,  // the hosts file could not be opened, locked or read
     kStatusStat = 10,
     kStatusChmod = 11,
     kStatusChown = 12,

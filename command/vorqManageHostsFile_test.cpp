@@ -60,13 +60,14 @@ Texts concat(std::initializer_list<Texts> parts) {
 TEST(Dispatch, ArgumentStatusesAndTheirTraces) {
     Texts t;
     EXPECT_EQ(run({}, &t), 1);
-    EXPECT_EQ(t, concat({prologue({"vorqManageHostsFile"}), {"XREMHSTF: Missing operation on command line"},
-                         epilogue(1)}));
+    EXPECT_EQ(
+        t, concat({prologue({"vorqManageHostsFile"}), {"XREMHSTF: Missing operation on command line"}, epilogue(1)}));
 
     EXPECT_EQ(run({}, &t, false), 1);  // argc 0: no argv trace point
-    EXPECT_EQ(t, concat({{"XREMHSTT: -> vorqManageHostsFile", "XREMHSTD: argc=0",
-                          "XREMHSTF: Missing operation on command line"},
-                         epilogue(1)}));
+    EXPECT_EQ(
+        t,
+        concat({{"XREMHSTT: -> vorqManageHostsFile", "XREMHSTD: argc=0", "XREMHSTF: Missing operation on command line"},
+                epilogue(1)}));
 
     for (std::string word : {"Update", "UPDATE", "updates", "upd", "remove ", ""}) {
         EXPECT_EQ(run({word, "f", "h", "1.2.3.4"}, &t), 2) << word;
@@ -75,7 +76,8 @@ TEST(Dispatch, ArgumentStatusesAndTheirTraces) {
 
     EXPECT_EQ(run({"update", "f", "h"}, &t), 3);
     EXPECT_EQ(t, concat({prologue({"vorqManageHostsFile", "update", "f", "h"}),
-                         {"XREMHSTF: Incorrect number of args: 4; should be 5"}, epilogue(3)}));
+                         {"XREMHSTF: Incorrect number of args: 4; should be 5"},
+                         epilogue(3)}));
     EXPECT_EQ(run({"update", "f", "h", "a", "x"}, &t), 3);
     EXPECT_EQ(t[t.size() - 3], "XREMHSTF: Incorrect number of args: 6; should be 5");
     EXPECT_EQ(run({"remove", "f", "h", "1.2.3.4"}, &t), 3);
@@ -111,12 +113,12 @@ TEST(Dispatch, SuccessfulUpdateLeavesTheDocumentedSequence) {
                          epilogue(0)}));
 
     ASSERT_EQ(run({"remove", hosts, "myhost"}, &t), 0);
-    EXPECT_EQ(t, concat({prologue({"vorqManageHostsFile", "remove", hosts, "myhost"}),
-                         {"XREMHSTF: Handling a remove request for file=" + hosts + "; hostname=myhost",
-                          "XREMHSTT: -> removeHostFromHostsFile", "XREMHSTF: Successfully updated " + hosts,
-                          "XREMHSTF: removeHostFromHostsFile exiting with retval=0",
-                          "XREMHSTT: <- removeHostFromHostsFile"},
-                         epilogue(0)}));
+    EXPECT_EQ(
+        t, concat({prologue({"vorqManageHostsFile", "remove", hosts, "myhost"}),
+                   {"XREMHSTF: Handling a remove request for file=" + hosts + "; hostname=myhost",
+                    "XREMHSTT: -> removeHostFromHostsFile", "XREMHSTF: Successfully updated " + hosts,
+                    "XREMHSTF: removeHostFromHostsFile exiting with retval=0", "XREMHSTT: <- removeHostFromHostsFile"},
+                   epilogue(0)}));
 }
 
 TEST(Dispatch, MissingAndUnreadableFiles) {
@@ -134,7 +136,7 @@ TEST(Dispatch, MissingAndUnreadableFiles) {
 
 TEST(FileInfo, MissingFileRecordAndRestore) {
     TempDir dir;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(getFileInfo((dir.path() + "/absent").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, 1u);
     EXPECT_EQ(st.st_uid, 0u);
@@ -148,7 +150,7 @@ TEST(FileInfo, MissingFileRecordAndRestore) {
     int fd = open(f.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(setFileInfo(fd, f.c_str(), &st), 0);
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(stat(f.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
 
@@ -163,7 +165,7 @@ TEST(FileInfo, MissingFileRecordAndRestore) {
 TEST(FileInfo, FileThatAppearsAfterTheStatusWasRecorded) {
     TempDir dir;
     std::string hosts = dir.path() + "/hosts";
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(getFileInfo(hosts.c_str(), &st), 0);
     ASSERT_EQ(st.st_mode, 1u);
     dir.file("hosts", "10.0.0.1 a\n");
@@ -171,7 +173,7 @@ TEST(FileInfo, FileThatAppearsAfterTheStatusWasRecorded) {
     int fileInfoStatus = -1;
     ASSERT_EQ(updateHostsFile(hosts.c_str(), "b", "10.0.0.2", &fileInfoStatus), 0);
     EXPECT_EQ(fileInfoStatus, 0);
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(stat(hosts.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0644u);
     EXPECT_EQ(after.st_uid, getuid());

@@ -3,7 +3,6 @@
 // one is always created.
 #include <sys/stat.h>
 
-
 #include "internal.h"
 
 namespace {
@@ -42,8 +41,7 @@ SPRET copyLoop(FILE *in, FILE *out, char *buffer, const char *srcPath, const cha
 }
 
 // The copy behind xdfc_file_copy, between its entry and exit traces.
-SPRET copyFile(const char *pszSrcFileName, const char *pszDestFileName, unsigned int uOpenFlags,
-               SPRET *pulComprc) {
+SPRET copyFile(const char *pszSrcFileName, const char *pszDestFileName, unsigned int uOpenFlags, SPRET *pulComprc) {
     const char *mode = "w+";
     unsigned long size = 0;
     if (xdfc_query_file_size(pszDestFileName, &size, pulComprc) == 0) {  // the target exists

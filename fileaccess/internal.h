@@ -53,21 +53,20 @@ StatusStep openStatus(int dirfd, const char *name, int flags, owners::Fd *fd, st
 // file with kStatusOpenFlags (kOpen, traced) and reads its status (kStat).
 // *pulComprc is 0 on kDone, errno (which is kept) on kOpen and kStat.  The
 // descriptor is closed on return.
-StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st,
-                        SPRET *pulComprc) noexcept;
+StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st, SPRET *pulComprc) noexcept;
 
 // Where a call saw a failure that may be a device fault: the number that
 // the hard-error trace shows for it.
 enum class HardErrorSite : unsigned int {
-    kDelete = 2,       // unlink of a file being deleted
-    kDiskSpace = 3,    // statfs of the disk queries
-    kFileSize = 6,     // fstat of the size query
-    kFileDate = 7,     // open and fstat of the date query
-    kOpen = 11,        // the stream open of a file other than a ".log"
-    kListRead = 12,    // readdir of the listing into memory
+    kDelete = 2,  // unlink of a file being deleted
+    kDiskSpace = 3,  // statfs of the disk queries
+    kFileSize = 6,  // fstat of the size query
+    kFileDate = 7,  // open and fstat of the date query
+    kOpen = 11,  // the stream open of a file other than a ".log"
+    kListRead = 12,  // readdir of the listing into memory
     kCopyTarget = 13,  // write or close of the copy's target
     kCopySource = 14,  // read of the copy's source
-    kListOpen = 15,    // opendir of the listing into memory
+    kListOpen = 15,  // opendir of the listing into memory
 };
 
 // Classifies a failed system call: 8 for a device-level failure (EIO,

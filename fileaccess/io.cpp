@@ -12,20 +12,21 @@ namespace {
 // the start of the file (traced).
 int whenceOf(unsigned int uReferencePoint) {
     switch (uReferencePoint) {
-    case 0: return SEEK_SET;
-    case 1: return SEEK_CUR;
-    case 2: return SEEK_END;
-    default:
-        xtr_trace("XDFCRR F: invalid Reference Point of %d, using beginning of file",
-                  static_cast<int>(uReferencePoint));
-        return SEEK_SET;
+        case 0:
+            return SEEK_SET;
+        case 1:
+            return SEEK_CUR;
+        case 2:
+            return SEEK_END;
+        default:
+            xtr_trace("XDFCRR F: invalid Reference Point of %d, using beginning of file",
+                      static_cast<int>(uReferencePoint));
+            return SEEK_SET;
     }
 }
 
 // The low 32 bits of a stream pointer, as the positioning failure shows it.
-unsigned int handleBits(const FILE *fp) {
-    return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(fp));
-}
+unsigned int handleBits(const FILE *fp) { return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(fp)); }
 
 // Completion code of a failed write: a full device has its own code,
 // other errors are traced.
@@ -63,10 +64,8 @@ SPRET transfer(FILE *fp, Byte *pucBuffer, unsigned int uBufferLength, unsigned l
                unsigned long *pulNewPosition, SPRET *pulComprc) {
     constexpr bool forWrite = std::is_const_v<Byte>;
     size_t moved = 0;
-    if constexpr (forWrite)
-        moved = std::fwrite(pucBuffer, 1, uBufferLength, fp);
-    else
-        moved = std::fread(pucBuffer, 1, uBufferLength, fp);
+    if constexpr (forWrite) moved = std::fwrite(pucBuffer, 1, uBufferLength, fp);
+    else moved = std::fread(pucBuffer, 1, uBufferLength, fp);
     *pulBytesMoved = moved;
     *pulNewPosition += moved;
     if (moved < uBufferLength && std::ferror(fp)) {
@@ -99,8 +98,8 @@ SPRET positioned(FILE *fp, Byte *pucBuffer, unsigned int uBufferLength, unsigned
 
 }  // namespace
 
-extern "C" KBVDDFC_EXPORT SPRET xdfc_read(void *pvBuffer, size_t usize, size_t nmemb, FILE *fileptr,
-                                          int *num_of_items, SPRET *pulComprc) {
+extern "C" KBVDDFC_EXPORT SPRET xdfc_read(void *pvBuffer, size_t usize, size_t nmemb, FILE *fileptr, int *num_of_items,
+                                          SPRET *pulComprc) {
     xtr_trace("XDFCRR T: -> xdfc_read");
     SPRET result = 0;
     const size_t items = std::fread(pvBuffer, usize, nmemb, fileptr);

@@ -56,9 +56,9 @@ TEST(SequentialIo, ReadAndWriteErrors) {
 
     unsigned long written = 99, np = 5;
     t = traced([&] {
-        EXPECT_EQ(xdfc_random_write(fp, reinterpret_cast<unsigned char *>(big.data()), 65536, 0, 0, &written, &np,
-                                    &comprc),
-                  2);
+        EXPECT_EQ(
+            xdfc_random_write(fp, reinterpret_cast<unsigned char *>(big.data()), 65536, 0, 0, &written, &np, &comprc),
+            2);
     });
     EXPECT_EQ(comprc, EBADF);
     EXPECT_TRUE(contains(t, "XDFCRR F: fwrite error rc=9"));
@@ -95,8 +95,8 @@ TEST(PositionedIo, ReadsFromTheReferencePoints) {
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(np, 50u);
     EXPECT_EQ(comprc, 0);
-    EXPECT_EQ(t, (Texts{"XDFCRR T: -> xdfc_random_read", "XDFCRR F: End of file reached",
-                        "XDFCRR T: <- xdfc_random_read"}));
+    EXPECT_EQ(
+        t, (Texts{"XDFCRR T: -> xdfc_random_read", "XDFCRR F: End of file reached", "XDFCRR T: <- xdfc_random_read"}));
     std::fclose(fp);
 }
 
@@ -131,9 +131,9 @@ TEST(PositionedIo, PositioningFailureLeavesTheOutValues) {
     EXPECT_EQ(comprc, ESPIPE);
     EXPECT_EQ(got, 11u);
     EXPECT_EQ(np, 12u);
-    EXPECT_EQ(t, (Texts{"XDFCRR T: -> xdfc_random_read", "XDFCRR F: SetFilePtr error, errno is 29",
-                        "XDFCRR F: fh=" + std::string(fh) + ", rp=1, offset=3, np=12",
-                        "XDFCRR T: <- xdfc_random_read"}));
+    EXPECT_EQ(t,
+              (Texts{"XDFCRR T: -> xdfc_random_read", "XDFCRR F: SetFilePtr error, errno is 29",
+                     "XDFCRR F: fh=" + std::string(fh) + ", rp=1, offset=3, np=12", "XDFCRR T: <- xdfc_random_read"}));
     t = traced([&] { EXPECT_EQ(xdfc_random_write(fp, buf, 4, 0, 3, &got, &np, &comprc), 2); });
     EXPECT_EQ(comprc, ESPIPE);
     EXPECT_TRUE(contains(t, "XDFCRW F: SetFilePtr error, errno is 29"));

@@ -4,7 +4,7 @@
 #ifndef KBVABASE_H
 #define KBVABASE_H
 
-typedef unsigned int BOOL;     /* 0 false, anything else true */
+typedef unsigned int BOOL; /* 0 false, anything else true */
 typedef unsigned long ULONG;
 typedef unsigned short USHORT;
 typedef unsigned char UCHAR;

@@ -14,15 +14,15 @@ XdfcHooks xdfc_hooks{&std::fopen, &usleep};
 
 SPRET xdfc_hard_err(HardErrorSite site, SPRET ulComprc, const void * /*pvString*/) noexcept {
     switch (ulComprc) {
-    case EIO:
-    case ENXIO:
-    case EBUSY:
-    case ENODEV:
-        xtr_trace("XDFCHE F: HARDWARE ERROR! uErrorID=%d, ulComprc=%ld", static_cast<int>(site),
-                  static_cast<long>(ulComprc));
-        return 8;
-    default:
-        return 2;
+        case EIO:
+        case ENXIO:
+        case EBUSY:
+        case ENODEV:
+            xtr_trace("XDFCHE F: HARDWARE ERROR! uErrorID=%d, ulComprc=%ld", static_cast<int>(site),
+                      static_cast<long>(ulComprc));
+            return 8;
+        default:
+            return 2;
     }
 }
 
@@ -65,8 +65,7 @@ StatusStep openStatus(int dirfd, const char *name, int flags, owners::Fd *fd, st
     return StatusStep::kDone;
 }
 
-StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st,
-                        SPRET *pulComprc) noexcept {
+StatusStep statusByName(const char *pszFileName, char (&path)[kPathSize], struct stat *st, SPRET *pulComprc) noexcept {
     if (!resolveName(pszFileName, path, pulComprc)) return StatusStep::kResolve;
     owners::Fd fd;
     const StatusStep step = openStatus(AT_FDCWD, path, kStatusOpenFlags, &fd, st);

@@ -30,15 +30,15 @@ extern "C" {
 #endif
 
 /* Open flags (xdfc_search_file_open) and copy flags (xdfc_file_copy). */
-#define XDFC_E_OPEN    0x0001u  /* existing file: open it, contents kept */
-#define XDFC_E_REPLACE 0x0002u  /* existing file: may be replaced */
-#define XDFC_DE_CREAT  0x0010u  /* missing file: create it */
-#define XDFC_E_APPEND  0x0100u  /* copy onto an existing target: append */
+#define XDFC_E_OPEN 0x0001u /* existing file: open it, contents kept */
+#define XDFC_E_REPLACE 0x0002u /* existing file: may be replaced */
+#define XDFC_DE_CREAT 0x0010u /* missing file: create it */
+#define XDFC_E_APPEND 0x0100u /* copy onto an existing target: append */
 
 /* Completion codes of the library's own. */
-#define XDFC_CRC_BUFFER_TOO_SMALL 1029  /* the memory listing's buffer is full */
-#define XDFC_CRC_END_OF_FILE      1030  /* xdfc_read stopped at the end of the file */
-#define XDFC_CRC_DISK_FULL        1031  /* a write found no space left on the device */
+#define XDFC_CRC_BUFFER_TOO_SMALL 1029 /* the memory listing's buffer is full */
+#define XDFC_CRC_END_OF_FILE 1030 /* xdfc_read stopped at the end of the file */
+#define XDFC_CRC_DISK_FULL 1031 /* a write found no space left on the device */
 
 /* The name table: the control file's entries packed one after the other,
  * each a signed length byte (pattern length + directory length + 4), a zero
@@ -49,10 +49,10 @@ KBVDDFC_EXPORT extern char xdfc_file_req[XDFC_FILE_REQ_SIZE];
 
 /* One 78-byte record of the listing file, all ASCII, no terminators. */
 typedef struct {
-    char filename[49];      /* name, left-aligned, space padded, cut at 49 */
-    char num_of_bytes[11];  /* size right-aligned in the first 10, then a space */
-    char file_date[10];     /* " mm-dd-yy " */
-    char file_time[8];      /* " hh:mm" (12-hour, blank padded), 'a' or 'p', LF */
+    char filename[49]; /* name, left-aligned, space padded, cut at 49 */
+    char num_of_bytes[11]; /* size right-aligned in the first 10, then a space */
+    char file_date[10]; /* " mm-dd-yy " */
+    char file_time[8]; /* " hh:mm" (12-hour, blank padded), 'a' or 'p', LF */
 } xdfc_list_file_templ;
 
 /* ---- Location ---------------------------------------------------------- */
@@ -71,9 +71,8 @@ KBVDDFC_EXPORT SPRET xdfc_query_file_location(const char *pszFileName, char *psz
  * *phfileFileHandle is the stream (close it with xdfc_close_file) and
  * *puAction is 1 (the file existed) or 2 (created).  ulInitialSize and
  * uOpenMode have no effect. */
-KBVDDFC_EXPORT SPRET xdfc_search_file_open(const char *pszFileName, unsigned long ulInitialSize,
-                                           unsigned int uFileAttr, unsigned int uOpenFlag,
-                                           unsigned int uOpenMode, FILE **phfileFileHandle,
+KBVDDFC_EXPORT SPRET xdfc_search_file_open(const char *pszFileName, unsigned long ulInitialSize, unsigned int uFileAttr,
+                                           unsigned int uOpenFlag, unsigned int uOpenMode, FILE **phfileFileHandle,
                                            unsigned int *puAction, SPRET *pulComprc);
 
 /* Opens the logical name with the stream mode pszOpenMode ("r", "w+", ...)
@@ -99,23 +98,21 @@ KBVDDFC_EXPORT SPRET xdfc_read(void *pvBuffer, size_t usize, size_t nmemb, FILE 
 
 /* Writes nmemb items of usize bytes.  A full device gives
  * XDFC_CRC_DISK_FULL.  The completion code is untouched on success. */
-KBVDDFC_EXPORT SPRET xdfc_write(const void *pvBuffer, size_t usize, size_t nmemb, FILE *fileptr,
-                                int *num_of_items, SPRET *pulComprc);
+KBVDDFC_EXPORT SPRET xdfc_write(const void *pvBuffer, size_t usize, size_t nmemb, FILE *fileptr, int *num_of_items,
+                                SPRET *pulComprc);
 
 /* Moves to ulOffset (a signed long) from the reference point (0 start,
  * 1 current, 2 end; others count from the start), then reads up to
  * uBufferLength bytes.  *pulNewPosition is the position after the read.
  * Nothing to read at the end of the file is a success with 0 bytes. */
 KBVDDFC_EXPORT SPRET xdfc_random_read(FILE *hfileFileHandle, unsigned char *pucBuffer, unsigned int uBufferLength,
-                                      unsigned int uReferencePoint, unsigned long ulOffset,
-                                      unsigned long *pulBytesRead, unsigned long *pulNewPosition,
-                                      SPRET *pulComprc);
+                                      unsigned int uReferencePoint, unsigned long ulOffset, unsigned long *pulBytesRead,
+                                      unsigned long *pulNewPosition, SPRET *pulComprc);
 
 /* Moves as xdfc_random_read does, then writes uBufferLength bytes. */
 KBVDDFC_EXPORT SPRET xdfc_random_write(FILE *hfileFileHandle, const unsigned char *pucBuffer,
-                                       unsigned int uBufferLength, unsigned int uReferencePoint,
-                                       unsigned long ulOffset, unsigned long *pulBytesWritten,
-                                       unsigned long *pulNewPosition, SPRET *pulComprc);
+                                       unsigned int uBufferLength, unsigned int uReferencePoint, unsigned long ulOffset,
+                                       unsigned long *pulBytesWritten, unsigned long *pulNewPosition, SPRET *pulComprc);
 
 /* ---- Queries ------------------------------------------------------------- */
 
@@ -147,8 +144,7 @@ KBVDDFC_EXPORT SPRET xdfc_file_copy(const char *pszSrcFileName, const char *pszD
  * match its last component (a wildcard pattern) into the listing file of
  * the logical name pszOutputFileName: an 8-byte count line, then one
  * xdfc_list_file_templ per entry.  No match is result 2, and no file. */
-KBVDDFC_EXPORT SPRET xdfc_list_file(const char *pszSearchFileName, const char *pszOutputFileName,
-                                    SPRET *pulComprc);
+KBVDDFC_EXPORT SPRET xdfc_list_file(const char *pszSearchFileName, const char *pszOutputFileName, SPRET *pulComprc);
 
 /* Stores the matching names, each with its NUL, in the caller's buffer of
  * uBufSize bytes; *puNumberOfFiles gets their number.  A full buffer is

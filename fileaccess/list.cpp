@@ -170,19 +170,14 @@ bool splitSearchName(const char *search, char (&dir)[kPathSize], char (&pattern)
     const char *pat = slash != nullptr ? slash + 1 : search;
     const std::size_t dlen = slash != nullptr ? static_cast<std::size_t>(slash - search) : 0;
     if (dlen >= kPathSize || std::strlen(pat) > kMaxPattern) {
-        if (std::strcmp(who, "XDFCLF") == 0)
-            xtr_trace("XDFCLF F: search name [%s] is longer than its buffers", search);
-        else
-            xtr_trace("XDFCLFMF: search name [%s] is longer than its buffers", search);
+        if (std::strcmp(who, "XDFCLF") == 0) xtr_trace("XDFCLF F: search name [%s] is longer than its buffers", search);
+        else xtr_trace("XDFCLFMF: search name [%s] is longer than its buffers", search);
         errno = ENAMETOOLONG;
         return false;
     }
-    if (slash == nullptr)
-        dir[0] = '.';  // no directory part: the current directory
-    else if (dlen == 0)
-        dir[0] = '/';  // "/pattern": the root directory
-    else
-        std::memcpy(dir, search, dlen);
+    if (slash == nullptr) dir[0] = '.';  // no directory part: the current directory
+    else if (dlen == 0) dir[0] = '/';  // "/pattern": the root directory
+    else std::memcpy(dir, search, dlen);
     std::strcpy(pattern, pat);
     return true;
 }
@@ -206,10 +201,8 @@ void xdfc_fill_data_struct(xdfc_list_file_templ *pxdfc_list, const dirent *ent, 
     owners::Fd fd;
     struct stat st;
     StatusStep step = StatusStep::kOpen;
-    if (!joinPath(full, path, ent->d_name))
-        errno = ENAMETOOLONG;
-    else
-        step = openStatus(AT_FDCWD, full, kStatusOpenFlags, &fd, &st);
+    if (!joinPath(full, path, ent->d_name)) errno = ENAMETOOLONG;
+    else step = openStatus(AT_FDCWD, full, kStatusOpenFlags, &fd, &st);
     if (step == StatusStep::kOpen) {
         xtr_trace("XDFCLFMF: open error in list_file for [%s],errno is %d", ent->d_name, errno);
         return;
@@ -262,8 +255,8 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_list_file(const char *pszSearchFileName, co
     xtr_trace("XDFCLF F:   Listing files matching [%s]", pszSearchFileName);
     tzset();  // once per listing: the records break times down in local time
     const SPRET result = listToFile(pszSearchFileName, pszOutputFileName, pulComprc);
-    xtr_trace("XDFCLF F: search name=[%s], sysrc=%X, comprc=%X", pszSearchFileName,
-              static_cast<unsigned int>(result), static_cast<unsigned int>(*pulComprc));
+    xtr_trace("XDFCLF F: search name=[%s], sysrc=%X, comprc=%X", pszSearchFileName, static_cast<unsigned int>(result),
+              static_cast<unsigned int>(*pulComprc));
     xtr_trace("XDFCLF T: <- xdfc_list_file");
     return result;
 }

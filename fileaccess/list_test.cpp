@@ -29,8 +29,8 @@ std::string expectedRecord(const std::string &dir, const std::string &name) {
     const int hour12 = tm.tm_hour > 12 ? tm.tm_hour - 12 : tm.tm_hour;
     char rec[256];
     std::snprintf(rec, sizeof rec, "%-49.49s%10lld  %02d-%02d-%02d  %2d:%02d%c\n", name.c_str(),
-                  static_cast<long long>(st.st_size), tm.tm_mon + 1, tm.tm_mday, tm.tm_year % 100, hour12,
-                  tm.tm_min, tm.tm_hour >= 12 ? 'p' : 'a');
+                  static_cast<long long>(st.st_size), tm.tm_mon + 1, tm.tm_mday, tm.tm_year % 100, hour12, tm.tm_min,
+                  tm.tm_hour >= 12 ? 'p' : 'a');
     return std::string(rec, 78);
 }
 
@@ -260,9 +260,8 @@ TEST(ListFileMem, NamesAndTheBufferLimit) {
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(buf[0], '\0');
 
-    Texts t = traced([&] {
-        EXPECT_EQ(xdfc_list_file_mem((dir.path() + "/missing/*").c_str(), buf, sizeof buf, &n, &comprc), 2);
-    });
+    Texts t = traced(
+        [&] { EXPECT_EQ(xdfc_list_file_mem((dir.path() + "/missing/*").c_str(), buf, sizeof buf, &n, &comprc), 2); });
     EXPECT_EQ(comprc, ENOENT);
     EXPECT_TRUE(contains(t, "XDFCLFMF: List_file_mem error in opendir of  2"));
 }

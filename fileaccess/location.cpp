@@ -21,10 +21,10 @@ namespace {
 unsigned short armed = 0;
 
 constexpr char kControlFile[] = "kbvddfc.trm";
-constexpr std::size_t kDirSize = 1024;        // the control file's directory and path
+constexpr std::size_t kDirSize = 1024;  // the control file's directory and path
 constexpr std::size_t kMaxCwd = kDirSize - 2;  // room for the "/" and the NUL
 constexpr std::size_t kMaxConsolePath = kDirSize - sizeof kControlFile;  // 1012
-constexpr std::size_t kMaxEntry = 127;         // the length byte is signed
+constexpr std::size_t kMaxEntry = 127;  // the length byte is signed
 constexpr char kCtrlZ = 0x1A;
 
 bool endsDirectory(char c) { return c == ' ' || c == '\r' || c == '\n' || c == kCtrlZ; }
@@ -83,10 +83,8 @@ bool storeEntry(const char *pattern, std::size_t plen, const char *raw, std::siz
     }
     char dir[kMaxEntry + 1];
     Appender out{dir, plen + 4 <= kMaxEntry ? kMaxEntry - 4 - plen : 0};
-    if (plen + 4 > kMaxEntry)
-        out.overflow = true;
-    else
-        replaceStars(raw, rawLen, ctlDir, out);
+    if (plen + 4 > kMaxEntry) out.overflow = true;
+    else replaceStars(raw, rawLen, ctlDir, out);
     if (out.overflow) {
         xtr_trace("XDFCI  F: Skipped filename pattern=[%s], its entry is longer than 127 bytes", shown);
         return true;
@@ -123,8 +121,7 @@ SPRET parseControlFile(const char *data, std::size_t size, const char *ctlDir, l
                 std::size_t dirEnd = dirStart;
                 while (dirEnd < size && !endsDirectory(data[dirEnd])) dirEnd++;
                 SPRET rc = 0;
-                if (!storeEntry(data + pos, blank - pos, data + dirStart, dirEnd - dirStart, ctlDir, &t, fileSize,
-                                &rc))
+                if (!storeEntry(data + pos, blank - pos, data + dirStart, dirEnd - dirStart, ctlDir, &t, fileSize, &rc))
                     return rc;
             }
         }
@@ -217,8 +214,7 @@ owners::Fd openControlFile(char (&ctlDir)[kDirSize], SPRET *rc) {
         return fd;
     }
     if (here == Candidate::kFailed)
-        xtr_trace("XDFCI  F: Could not open [%s] in the current directory [%s] (rc=%d).", kControlFile, ctlDir,
-                  err);
+        xtr_trace("XDFCI  F: Could not open [%s] in the current directory [%s] (rc=%d).", kControlFile, ctlDir, err);
 
     const char *console = secure_getenv("CONSOLE_PATH");
     if (console == nullptr) console = "/console/";
@@ -335,8 +331,7 @@ SPRET xdfc_init() noexcept {
     return loadFrom(std::move(fd), ctlDir);
 }
 
-extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_location(const char *pszFileName, char *pszPath,
-                                                         SPRET *pulComprc) {
+extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_location(const char *pszFileName, char *pszPath, SPRET *pulComprc) {
     xtr_trace("XDFCQFLT: -> xdfc_query_file_location");
     xtr_trace("XDFCQFLF: Looking for [%s]", pszFileName);
     SPRET result = 2;

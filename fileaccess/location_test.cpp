@@ -79,8 +79,8 @@ TEST(ControlFile, ConsolePathAndItsStarDirectory) {
         Lookup l;
         const Texts t = traced([&] { l = lookup("n.dat"); });
         EXPECT_EQ(l.dir, "/from/console/");
-        EXPECT_TRUE(contains(t, "XDFCI  F: Could not open [kbvddfc.trm] in the current directory [" + cwd.path() +
-                                    "/] (rc=2)."));
+        EXPECT_TRUE(contains(
+            t, "XDFCI  F: Could not open [kbvddfc.trm] in the current directory [" + cwd.path() + "/] (rc=2)."));
         EXPECT_TRUE(contains(t, "XDFCI  F: Will try [" + cp + "kbvddfc.trm]."));
         EXPECT_EQ(lookup("d.dat").dir, cp + "d/");
     });
@@ -154,7 +154,7 @@ TEST(ControlFile, LinesBecomeTableEntries) {
         EXPECT_EQ(lookup("bX.dat").comprc, 2);
         EXPECT_EQ(lookup("b\tX.dat").dir, "/tab/in\tdir/");
         EXPECT_EQ(lookup("sub/.hidden.cfg").dir, here + "cfg/");  // wildcards match "/" and a leading dot
-        EXPECT_EQ(lookup("bs\\q").dir, "/bs/");                     // the backslash is ordinary
+        EXPECT_EQ(lookup("bs\\q").dir, "/bs/");  // the backslash is ordinary
         EXPECT_EQ(lookup("bsq").rc, 1);
         EXPECT_EQ(lookup("c.dat").dir, "");
         EXPECT_EQ(lookup("").dir, "/empty/pattern/");

@@ -57,8 +57,8 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open(const char *pszFileName, u
     return result;
 }
 
-extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open2(const char *pszFileName, const char *pszOpenMode,
-                                                       FILE **pFile, SPRET *pulComprc) {
+extern "C" KBVDDFC_EXPORT SPRET xdfc_search_file_open2(const char *pszFileName, const char *pszOpenMode, FILE **pFile,
+                                                       SPRET *pulComprc) {
     xtr_trace("XDFCSFOT: -> xdfc_search_file_open2");
     *pulComprc = 0;
     SPRET result = 2;

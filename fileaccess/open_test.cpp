@@ -22,9 +22,8 @@ struct Opened {
 
 Opened openFlags(const std::string &path, unsigned attr, unsigned flags) {
     Opened o{-1, -1, nullptr, 0, {}};
-    o.traces = traced([&] {
-        o.rc = xdfc_search_file_open(("!" + path).c_str(), 0, attr, flags, 0, &o.fp, &o.action, &o.comprc);
-    });
+    o.traces = traced(
+        [&] { o.rc = xdfc_search_file_open(("!" + path).c_str(), 0, attr, flags, 0, &o.fp, &o.action, &o.comprc); });
     return o;
 }
 
@@ -118,8 +117,8 @@ TEST(OpenFlags, RefusedWithoutTheMatchingFlag) {
     o = openFlags(path, 0, XDFC_DE_CREAT);
     EXPECT_EQ(o.rc, 2);
     EXPECT_EQ(o.comprc, 22);
-    EXPECT_TRUE(contains(o.traces,
-                         "XDFCSFOF: uOpenFlag=0X10 file exists but did not specify XDFC_E_OPEN or XDFC_E_REPLACE"));
+    EXPECT_TRUE(
+        contains(o.traces, "XDFCSFOF: uOpenFlag=0X10 file exists but did not specify XDFC_E_OPEN or XDFC_E_REPLACE"));
     EXPECT_EQ(readFile(path), "keep");
 }
 
@@ -191,8 +190,8 @@ TEST(OpenStream, BusyFileIsRetried) {
         EXPECT_EQ(o.fp, nullptr);
         EXPECT_EQ(FakeOpen::calls, 30);
         EXPECT_EQ(FakeOpen::pauses, 29);
-        EXPECT_TRUE(contains(o.traces, "XDFCSFOF: Opening file [" + name.substr(1) +
-                                           "], rc=10, file ptr=0000000000000000, errno=16"));
+        EXPECT_TRUE(contains(
+            o.traces, "XDFCSFOF: Opening file [" + name.substr(1) + "], rc=10, file ptr=0000000000000000, errno=16"));
         EXPECT_TRUE(contains(o.traces, "XDFCHE F: HARDWARE ERROR! uErrorID=11, ulComprc=16"));
     }
 }

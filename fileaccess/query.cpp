@@ -62,17 +62,17 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_size(const char *pszFileName, un
     char path[kPathSize];
     struct stat st;
     switch (statusByName(pszFileName, path, &st, pulComprc)) {
-    case StatusStep::kDone:
-        *pulFileSize = static_cast<unsigned long>(st.st_size);
-        result = 0;
-        break;
-    case StatusStep::kStat:
-        xtr_trace("XDFCI  F: Error on fstat of [%s].(rc=%d,errno=%d )", path, -1, errno);  // fstat gave -1
-        result = xdfc_hard_err(HardErrorSite::kFileSize, errno, path);
-        break;
-    case StatusStep::kResolve:
-    case StatusStep::kOpen:
-        break;
+        case StatusStep::kDone:
+            *pulFileSize = static_cast<unsigned long>(st.st_size);
+            result = 0;
+            break;
+        case StatusStep::kStat:
+            xtr_trace("XDFCI  F: Error on fstat of [%s].(rc=%d,errno=%d )", path, -1, errno);  // fstat gave -1
+            result = xdfc_hard_err(HardErrorSite::kFileSize, errno, path);
+            break;
+        case StatusStep::kResolve:
+        case StatusStep::kOpen:
+            break;
     }
     xtr_trace("XDFCQFST: <- xdfc_query_file_size");
     return result;
@@ -86,40 +86,38 @@ extern "C" KBVDDFC_EXPORT SPRET xdfc_query_file_date(const char *pszFileName, xc
     struct stat st;
     struct tm tm;
     switch (statusByName(pszFileName, path, &st, pulComprc)) {
-    case StatusStep::kDone:
-        tzset();  // the time zone may have changed since the last query
-        if (localtime_r(&st.st_ctime, &tm) == nullptr) {
-            *pulComprc = EOVERFLOW;
+        case StatusStep::kDone:
+            tzset();  // the time zone may have changed since the last query
+            if (localtime_r(&st.st_ctime, &tm) == nullptr) {
+                *pulComprc = EOVERFLOW;
+                break;
+            }
+            pcTodInfo->year = static_cast<std::uint16_t>(tm.tm_year + 1900);
+            pcTodInfo->month = static_cast<std::uint8_t>(tm.tm_mon + 1);
+            pcTodInfo->day = static_cast<std::uint8_t>(tm.tm_mday);
+            pcTodInfo->hours = static_cast<std::uint8_t>(tm.tm_hour);
+            pcTodInfo->minutes = static_cast<std::uint8_t>(tm.tm_min);
+            pcTodInfo->seconds = static_cast<std::uint8_t>(tm.tm_sec);
+            pcTodInfo->hundredths = 0;
+            result = 0;
             break;
-        }
-        pcTodInfo->year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-        pcTodInfo->month = static_cast<std::uint8_t>(tm.tm_mon + 1);
-        pcTodInfo->day = static_cast<std::uint8_t>(tm.tm_mday);
-        pcTodInfo->hours = static_cast<std::uint8_t>(tm.tm_hour);
-        pcTodInfo->minutes = static_cast<std::uint8_t>(tm.tm_min);
-        pcTodInfo->seconds = static_cast<std::uint8_t>(tm.tm_sec);
-        pcTodInfo->hundredths = 0;
-        result = 0;
-        break;
-    case StatusStep::kStat:
-        xtr_trace("XDFCI  F: Error on fstat of [%s].(errno = %d )", path, errno);
-        [[fallthrough]];
-    case StatusStep::kOpen:
-        result = xdfc_hard_err(HardErrorSite::kFileDate, errno, path);
-        break;
-    case StatusStep::kResolve:
-        break;
+        case StatusStep::kStat:
+            xtr_trace("XDFCI  F: Error on fstat of [%s].(errno = %d )", path, errno);
+            [[fallthrough]];
+        case StatusStep::kOpen:
+            result = xdfc_hard_err(HardErrorSite::kFileDate, errno, path);
+            break;
+        case StatusStep::kResolve:
+            break;
     }
     xtr_trace("XDFCQFDT: <- xdfc_query_file_date");
     return result;
 }
 
-extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space(const char *szDriveId, unsigned long *pulFreeSpace,
-                                                SPRET *pulComprc) {
+extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulComprc) {
     return diskSpace(szDriveId, pulFreeSpace, pulComprc, false);
 }
 
-extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space2(const char *szDriveId, unsigned long *pulFreeSpace,
-                                                 SPRET *pulComprc) {
+extern "C" KBVDDFC_EXPORT SPRET xdfc_disk_space2(const char *szDriveId, unsigned long *pulFreeSpace, SPRET *pulComprc) {
     return diskSpace(szDriveId, pulFreeSpace, pulComprc, true);
 }

@@ -30,8 +30,7 @@ TEST(FileQueries, SizeMatchesStat) {
     const Texts t = traced([&] { EXPECT_EQ(xdfc_query_file_size(("!" + missing).c_str(), &size, &comprc), 2); });
     EXPECT_EQ(comprc, ENOENT);
     EXPECT_EQ(size, 12345u);
-    EXPECT_EQ(t, (Texts{"XDFCQFST: -> xdfc_query_file_size", "XDFCI  F: Error on Open of [" + missing +
-                                                                   "].(errno = 2)",
+    EXPECT_EQ(t, (Texts{"XDFCQFST: -> xdfc_query_file_size", "XDFCI  F: Error on Open of [" + missing + "].(errno = 2)",
                         "XDFCQFST: <- xdfc_query_file_size"}));
 }
 
@@ -95,9 +94,9 @@ TEST(DiskQueries, MatchStatfsOfTheSamePath) {
     t = traced([&] { EXPECT_EQ(xdfc_disk_space("/nonexistent/dir", &bytes, &comprc), 2); });
     EXPECT_EQ(comprc, ENOENT);
     EXPECT_EQ(bytes, 7u);
-    EXPECT_EQ(t, (Texts{"XDFCQDST: -> xdfc_disk_space",
-                        "XDFCQDSF: drive=/nonexistent/dir, Byte free space=7, src=2, crc=2",
-                        "XDFCQDST: <- xdfc_disk_space"}));
+    EXPECT_EQ(
+        t, (Texts{"XDFCQDST: -> xdfc_disk_space", "XDFCQDSF: drive=/nonexistent/dir, Byte free space=7, src=2, crc=2",
+                  "XDFCQDST: <- xdfc_disk_space"}));
 }
 
 TEST(DiskQueries, TmpfsOfKnownSize) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace xdfc_test {
 
 bool mountTmpfs(const std::string &dir, const std::string &size) {

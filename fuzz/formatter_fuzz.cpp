@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr size_t kSlots = 24;          // argument slots passed to each call
+constexpr size_t kSlots = 24;  // argument slots passed to each call
 constexpr size_t kMaxFormatLen = 2048;  // longer formats are cut
 
 struct Block {
@@ -89,10 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     alignas(16) static const unsigned char kDefault[8] = {'a', 'r', 'g', 0, 0, 0, 0, 0};
     const void *slot[kSlots];
     for (size_t i = 0; i < kSlots; i++) {
-        if (i < strings.size())
-            slot[i] = strings[i]->p;
-        else
-            slot[i] = (i % 3 == 2) ? nullptr : kDefault;  // a null pointer now and then
+        if (i < strings.size()) slot[i] = strings[i]->p;
+        else slot[i] = (i % 3 == 2) ? nullptr : kDefault;  // a null pointer now and then
     }
 
     Block dest(xtr::kFormatDestSize);
@@ -104,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 #pragma GCC diagnostic ignored "-Wformat-security"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
     const xtr::FormatDest to(d, xtr::kFormatDestSize);
-    const int n = xtr::mysprintf(to, f, slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], slot[7],
-                                 slot[8], slot[9], slot[10], slot[11], slot[12], slot[13], slot[14], slot[15],
-                                 slot[16], slot[17], slot[18], slot[19], slot[20], slot[21], slot[22], slot[23]);
+    const int n = xtr::mysprintf(to, f, slot[0], slot[1], slot[2], slot[3], slot[4], slot[5], slot[6], slot[7], slot[8],
+                                 slot[9], slot[10], slot[11], slot[12], slot[13], slot[14], slot[15], slot[16],
+                                 slot[17], slot[18], slot[19], slot[20], slot[21], slot[22], slot[23]);
 #pragma GCC diagnostic pop
     for (Block *b : strings) delete b;
 

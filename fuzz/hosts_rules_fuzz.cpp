@@ -224,8 +224,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string want = remove ? modelRemove(content, name) : modelUpdate(content, name, addr);
     if (got != want) {
         std::fprintf(stderr, "mismatch: %s name=[%s] addr=[%s]\n--- got (%zu bytes)\n%s\n--- want (%zu bytes)\n%s\n",
-                     remove ? "remove" : "update", name.c_str(), addr.c_str(), got.size(), got.c_str(),
-                     want.size(), want.c_str());
+                     remove ? "remove" : "update", name.c_str(), addr.c_str(), got.size(), got.c_str(), want.size(),
+                     want.c_str());
         __builtin_trap();
     }
     return 0;

@@ -48,8 +48,8 @@ bool ownRingHasTrap() {
     bool trap = false;
     xtr::walkRing(xtr::xtr_hdrP.pbuffer, XTR_P_RING_SIZE, xtr::xtr_hdrP.begin, xtr::xtr_hdrP.end,
                   [&](const MSG &, std::string_view text) {
-                      if (text.find("UNEXPECTED TRAP") != text.npos || text.find("INVALID POINTER PASSED") != text.npos ||
-                          text.find("BAD POINTER") != text.npos)
+                      if (text.find("UNEXPECTED TRAP") != text.npos ||
+                          text.find("INVALID POINTER PASSED") != text.npos || text.find("BAD POINTER") != text.npos)
                           trap = true;
                   });
     return trap;
@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     gKeepEventId = std::getenv("FUZZ_KEEP_EVENT_ID") != nullptr;
     gEventId = gHdr->uEventSem;
     const long page = sysconf(_SC_PAGESIZE);
-    const size_t mapped = (kSegment + static_cast<size_t>(page) - 1) / static_cast<size_t>(page) *
-                          static_cast<size_t>(page);
+    const size_t mapped =
+        (kSegment + static_cast<size_t>(page) - 1) / static_cast<size_t>(page) * static_cast<size_t>(page);
     ASAN_POISON_MEMORY_REGION(reinterpret_cast<char *>(gHdr) + kSegment, mapped - kSegment);
     return 0;
 }

@@ -139,15 +139,36 @@ int fetchpid(unsigned long pid) {
 int layout() {
     std::printf("sizeof(TRACE_HDR)    %zu\nsizeof(TEMPLATE)     %zu\nsizeof(MSG)          %zu\n", sizeof(TRACE_HDR),
                 sizeof(TEMPLATE), sizeof(MSG));
-    OFF(eyecatcher); OFF(bInitialized); OFF(uBufferLock); OFF(max_file_size); OFF(abs_max_file_size);
-    OFF(wrapposition); OFF(startposition); OFF(pid); OFF(active); OFF(cont); OFF(cont_running);
-    OFF(not_first_file_open); OFF(uEventSem); OFF(lost_msg); OFF(count); OFF(begin); OFF(end); OFF(oldest);
-    OFF(priority); OFF(trace_all); OFF(trace_none); OFF(pad); OFF(template_); OFF(template_length); OFF(type);
+    OFF(eyecatcher);
+    OFF(bInitialized);
+    OFF(uBufferLock);
+    OFF(max_file_size);
+    OFF(abs_max_file_size);
+    OFF(wrapposition);
+    OFF(startposition);
+    OFF(pid);
+    OFF(active);
+    OFF(cont);
+    OFF(cont_running);
+    OFF(not_first_file_open);
+    OFF(uEventSem);
+    OFF(lost_msg);
+    OFF(count);
+    OFF(begin);
+    OFF(end);
+    OFF(oldest);
+    OFF(priority);
+    OFF(trace_all);
+    OFF(trace_none);
+    OFF(pad);
+    OFF(template_);
+    OFF(template_length);
+    OFF(type);
     OFF(pbuffer);
     std::printf("TEMPLATE.tid %zu tc %zu criteria %zu pad %zu\n", offsetof(TEMPLATE, tid), offsetof(TEMPLATE, tc),
                 offsetof(TEMPLATE, criteria), offsetof(TEMPLATE, pad));
-    std::printf("MSG.pid %zu tid %zu time %zu usecs %zu\n", offsetof(MSG, pid), offsetof(MSG, tid),
-                offsetof(MSG, time), offsetof(MSG, usecs));
+    std::printf("MSG.pid %zu tid %zu time %zu usecs %zu\n", offsetof(MSG, pid), offsetof(MSG, tid), offsetof(MSG, time),
+                offsetof(MSG, usecs));
     return 0;
 }
 
@@ -155,8 +176,8 @@ int header() {
     TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr) return 3;
     std::printf("eyecatcher=%.16s initialized=%d lock=%u event=%u begin=%u end=%u oldest=%u count=%u lost=%u\n",
-                h->eyecatcher, h->bInitialized, h->uBufferLock, h->uEventSem, h->begin, h->end, h->oldest,
-                h->count, h->lost_msg);
+                h->eyecatcher, h->bInitialized, h->uBufferLock, h->uEventSem, h->begin, h->end, h->oldest, h->count,
+                h->lost_msg);
     return 0;
 }
 

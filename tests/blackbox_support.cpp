@@ -121,8 +121,8 @@ int runCommand(const std::vector<std::string> &operands, const Launch &how) {
 
 std::vector<std::string> faultEnv(const std::string &call) {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    std::string asanOptions = std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                              "verify_asan_link_order=0";
+    std::string asanOptions =
+        std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
     return {std::string("LD_PRELOAD=") + VORQ_FAULT_SHIM, "VORQ_FAULT=" + call, asanOptions};
 }
 

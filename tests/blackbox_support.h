@@ -23,9 +23,9 @@ namespace blackbox {
 // machine's, unless the caller has entered a private one to share.
 struct Launch {
     std::vector<std::string> env;  // NAME=VALUE entries added to (or replacing) ours
-    std::string cwd;               // empty: inherit
-    bool asNobody = false;         // drop to uid/gid 65534 before exec
-    bool ownIpcNamespace = true;   // false: share the caller's (already private) one
+    std::string cwd;  // empty: inherit
+    bool asNobody = false;  // drop to uid/gid 65534 before exec
+    bool ownIpcNamespace = true;  // false: share the caller's (already private) one
 };
 
 struct Outcome {

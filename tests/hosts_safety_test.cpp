@@ -132,8 +132,8 @@ TEST_F(HostsTest, FullDiskIsStatus8) {
         ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
         std::string content;
         for (int i = 0; content.size() < 40000; i++) {
-            content += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " host" +
-                       std::to_string(i) + " alias" + std::to_string(i) + "\n";
+            content += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " host" + std::to_string(i) +
+                       " alias" + std::to_string(i) + "\n";
         }
         const std::string hosts = small + "/hosts";
         writeFile(hosts, content);
@@ -169,8 +169,8 @@ TEST_F(HostsTest, InjectedFaults) {
         const char *fault;
         int status;
     };
-    for (const Case &c : {Case{"fdopen", 6}, Case{"fsync", 8}, Case{"fclose", 8}, Case{"getline", 9},
-                          Case{"getline:1", 9}}) {
+    for (const Case &c :
+         {Case{"fdopen", 6}, Case{"fsync", 8}, Case{"fclose", 8}, Case{"getline", 9}, Case{"getline:1", 9}}) {
         SCOPED_TRACE(c.fault);
         writeFile(hosts, kOld);
         const ino_t inode = lstatOf(hosts).st_ino;
@@ -349,7 +349,9 @@ TEST_F(HostsTest, ResolverAgreesOnGeneratedFiles) {
     if (access("/usr/bin/getent", X_OK) != 0) GTEST_SKIP() << "no getent on this machine";
     const std::string hosts = path("hosts"), nss = path("nsswitch.conf");
     writeFile(nss, "hosts: files\n");
-    auto name = [](unsigned i, bool upper) { return std::string(upper ? "N" : "n") + std::to_string(i) + ".vorq.test"; };
+    auto name = [](unsigned i, bool upper) {
+        return std::string(upper ? "N" : "n") + std::to_string(i) + ".vorq.test";
+    };
     std::mt19937 random(20261208);
     for (int file = 0; file < 4; file++) {
         std::string content;
@@ -358,10 +360,15 @@ TEST_F(HostsTest, ResolverAgreesOnGeneratedFiles) {
             const char *end = random() % 2 ? "\r\n" : "\n";
             const char *gap = random() % 3 ? " " : "\t";
             switch (random() % 4) {
-                case 0: content += "# " + name(n, false) + " is the build server" + end; break;
-                case 1: content += "#10.9.0." + std::to_string(n) + gap + name(n, false) + end; break;
+                case 0:
+                    content += "# " + name(n, false) + " is the build server" + end;
+                    break;
+                case 1:
+                    content += "#10.9.0." + std::to_string(n) + gap + name(n, false) + end;
+                    break;
                 default:
-                    content += "10.0." + std::to_string(file) + "." + std::to_string(line) + gap + name(n, random() % 2) +
+                    content += "10.0." + std::to_string(file) + "." + std::to_string(line) + gap +
+                               name(n, random() % 2) +
                                (random() % 2 ? std::string(gap) + "alias" + std::to_string(line) : "") + end;
             }
         }

@@ -58,8 +58,9 @@ std::vector<Entry> sharedRing() {
     if (id < 0) return all;
     auto *h = static_cast<TRACE_HDR *>(shmat(id, nullptr, SHM_RDONLY));
     if (h == reinterpret_cast<void *>(-1)) return all;
-    xtr::walkRing(h->pbuffer, XTR_RING_SIZE, h->begin, h->end,
-                  [&](const MSG &m, std::string_view t) { all.push_back({m.pid, std::string(t)}); });
+    xtr::walkRing(h->pbuffer, XTR_RING_SIZE, h->begin, h->end, [&](const MSG &m, std::string_view t) {
+        all.push_back({m.pid, std::string(t)});
+    });
     shmdt(h);
     return all;
 }

@@ -117,9 +117,9 @@ int startWatchdog(TRACE_HDR *h, pid_t reader, pid_t *child) {
 struct Progress {
     unsigned long shown = 0;
     unsigned long lost = 0;
-    uint32_t lostSeen = 0;     // lost_msg when last looked at
+    uint32_t lostSeen = 0;  // lost_msg when last looked at
     uint32_t meanLength = kMaxEntry;  // of recent entries, in bytes; the worst case at first
-    SyslogSink *sink = nullptr;       // forwarding instead of printing
+    SyslogSink *sink = nullptr;  // forwarding instead of printing
 };
 
 // What `count` is set back to after taking.  Writers post once count is
@@ -255,8 +255,7 @@ int follow(const FollowOptions &o) {
     pid_t watchdog = -1;
     const int watch = startWatchdog(h, self, &watchdog);
     if (watch < 0) {
-        std::fprintf(stderr, "xtrctl: no watchdog (%s); a crash would leave the registration\n",
-                     std::strerror(errno));
+        std::fprintf(stderr, "xtrctl: no watchdog (%s); a crash would leave the registration\n", std::strerror(errno));
     }
     const auto endWatchdog = [&] {
         if (watch < 0) return;

@@ -51,19 +51,22 @@ constexpr int kFacilityUser = 1;
 
 int syslogSeverity(char criteria) {
     switch (criteria) {
-        case 'F': return 5;  // notice
-        case 'L': return 6;  // info
+        case 'F':
+            return 5;  // notice
+        case 'L':
+            return 6;  // info
         case 'T':
-        case 'D': return 7;  // debug
-        default: return 5;
+        case 'D':
+            return 7;  // debug
+        default:
+            return 5;
     }
 }
 
 // "<PRI>1 TIME HOST xtrctl PROCID - [ID@32473": a message up to its first
 // structured-data element's parameters.  Built by appending, as GCC 12
 // warns (wrongly) about "..." + std::string here.
-std::string messageHead(int severity, const std::string &time, std::string_view host, long procid,
-                        const char *sdId) {
+std::string messageHead(int severity, const std::string &time, std::string_view host, long procid, const char *sdId) {
     std::string m = "<";
     m += std::to_string(kFacilityUser * 8 + severity);
     m += ">1 ";
@@ -223,7 +226,8 @@ void SyslogSink::send(const Entry &e) {
         forwarded++;
         return;
     }
-    if (!down_) std::fprintf(stderr, "xtrctl: cannot send to %s: %s; counting entries as lost\n", dest_.c_str(), why_.c_str());
+    if (!down_)
+        std::fprintf(stderr, "xtrctl: cannot send to %s: %s; counting entries as lost\n", dest_.c_str(), why_.c_str());
     down_ = true;
     pendingLost_++;
     lost++;

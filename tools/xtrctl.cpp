@@ -120,7 +120,9 @@ struct Args {
 // An option is "--" followed by a letter, so that criteria such as "--  "
 // or "-+  " are operands.  Options take a value when listed with a
 // trailing '='.
-bool isOption(std::string_view a) { return a.size() > 2 && a.substr(0, 2) == "--" && std::isalpha(static_cast<unsigned char>(a[2])); }
+bool isOption(std::string_view a) {
+    return a.size() > 2 && a.substr(0, 2) == "--" && std::isalpha(static_cast<unsigned char>(a[2]));
+}
 
 bool parseArgs(int argc, char **argv, int first, const std::vector<std::string_view> &known, Args &out,
                std::string &error) {
@@ -212,7 +214,7 @@ bool numberOption(const Args &a, const char *name, uint64_t min, uint64_t max, u
 // --- where entries come from: the live buffer or a snapshot ---
 
 // The options every entry-reading command takes.
-const std::vector<std::string_view> kEntryOptions = {"--pid=",      "--tid=",      "--last=",  "--json",
+const std::vector<std::string_view> kEntryOptions = {"--pid=",       "--tid=",      "--last=",  "--json",
                                                      "--component=", "--criteria=", "--since=", "--until="};
 
 bool parseFilter(const Args &a, Filter &f, uint64_t &last, std::string &error) {
@@ -307,7 +309,9 @@ int selectedEntries(const Args &a, std::vector<Entry> &out, bool *locked) {
     for (Entry &e : heldEntries(*c.hdr, &w)) {
         if (f.matches(e)) out.push_back(std::move(e));
     }
-    if (w.damaged) std::fprintf(stderr, "xtrctl: damaged ring at offset %u; the entries from there on are not shown\n", w.damageAt);
+    if (w.damaged)
+        std::fprintf(stderr, "xtrctl: damaged ring at offset %u; the entries from there on are not shown\n",
+                     w.damageAt);
     if (last != 0 && out.size() > last) out.erase(out.begin(), out.end() - static_cast<std::ptrdiff_t>(last));
     if (out.empty()) {
         std::fprintf(stderr, "xtrctl: no entries\n");
@@ -478,7 +482,9 @@ void printStatusText(const Snapshot &s) {
     // The facility uses only the sets under the keys; an id in the header
     // that names another set was written by someone else and is never used.
     const auto mismatch = [](uint32_t id, int byKey) {
-        return byKey >= 0 && id == static_cast<uint32_t>(byKey) ? "" : "; the header's id does not match the set under the key and is not used";
+        return byKey >= 0 && id == static_cast<uint32_t>(byKey)
+                   ? ""
+                   : "; the header's id does not match the set under the key and is not used";
     };
     std::printf("lock semaphore    id %u (by key: %d), value %s%s\n", h.uBufferLock, s.lockByKey,
                 semState(s.lockValue, "free", "held").c_str(), mismatch(h.uBufferLock, s.lockByKey));
@@ -494,8 +500,9 @@ void printStatusText(const Snapshot &s) {
         std::printf("reader            none\n");
     } else {
         std::printf("reader            pid %d (%s)\n", static_cast<int>(h.pid),
-                    !s.copy.file.empty() ? "at the time of the snapshot"
-                    : s.copy.reader.state == Reader::Alive ? "reading" : "not reading");
+                    !s.copy.file.empty()                   ? "at the time of the snapshot"
+                    : s.copy.reader.state == Reader::Alive ? "reading"
+                                                           : "not reading");
     }
     std::printf("cont/running/prio %u / %u / %d\n", h.cont, h.cont_running, static_cast<int>(h.priority));
     std::printf("active            %u\n", h.active);
@@ -555,10 +562,10 @@ void printTemplate(int i, const TEMPLATE &t, unsigned length) {
         marks += c == ' ' ? std::string(".") : terminalText(std::string_view(reinterpret_cast<const char *>(&c), 1));
     }
     const auto id = [](uint32_t v) { return v == 0 ? std::string("any") : std::to_string(v); };
-    const std::string selects = length == 0 ? "every component"
-                                            : "components beginning with " + terminalText(raw.substr(0, length));
-    std::printf("%d  %-9s  %s  %-10s  %-10s  %s\n", i, tc.c_str(), marks.c_str(), id(t.pid).c_str(),
-                id(t.tid).c_str(), selects.c_str());
+    const std::string selects =
+        length == 0 ? "every component" : "components beginning with " + terminalText(raw.substr(0, length));
+    std::printf("%d  %-9s  %s  %-10s  %-10s  %s\n", i, tc.c_str(), marks.c_str(), id(t.pid).c_str(), id(t.tid).c_str(),
+                selects.c_str());
 }
 
 void printTemplateHeading() { std::printf("N  COMPONENT  TFDL  PID         TID         SELECTS\n"); }
@@ -593,9 +600,7 @@ bool parseTemplateNumber(const std::string &s, int &n) {
 // The characters of a component pattern: what component ids are made of,
 // and '*'.  The facility ends a pattern at the first character outside
 // '0'-'Z' (so at '_', '*' or a blank).
-bool patternChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '*' || c == ' ';
-}
+bool patternChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '*' || c == ' '; }
 
 int editTemplate(int argc, char **argv) {
     Args a;
@@ -621,9 +626,12 @@ int editTemplate(int argc, char **argv) {
         if (component.empty() || component.size() > 7) {
             return usageError("component must be 1 to 7 characters, not '" + component + "'");
         }
-        if (component[0] == ' ') return usageError("component must not start with a blank (that marks a free template)");
+        if (component[0] == ' ')
+            return usageError("component must not start with a blank (that marks a free template)");
         for (char c : component) {
-            if (!patternChar(c)) return usageError("component holds a character other than letters, digits, _ and *: '" + component + "'");
+            if (!patternChar(c))
+                return usageError("component holds a character other than letters, digits, _ and *: '" + component +
+                                  "'");
         }
         if (criteria.size() != XTR_CRITERIA) {
             return usageError("criteria must be 4 characters (T F D L), not '" + criteria + "'");
@@ -634,7 +642,8 @@ int editTemplate(int argc, char **argv) {
             }
         }
         uint64_t pid = 0, tid = 0;
-        if (!numberOption(a, "--pid", 0, UINT32_MAX, pid, error) || !numberOption(a, "--tid", 0, UINT32_MAX, tid, error)) {
+        if (!numberOption(a, "--pid", 0, UINT32_MAX, pid, error) ||
+            !numberOption(a, "--tid", 0, UINT32_MAX, tid, error)) {
             return usageError(error);
         }
         std::memcpy(t.tc, component.data(), component.size());

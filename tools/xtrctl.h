@@ -22,10 +22,10 @@ namespace xtrctl {
 // Exit statuses of every subcommand.
 enum Status : int {
     kDone = 0,
-    kNothing = 1,      // nothing to read, or nothing found to act on
-    kUsage = 2,        // bad command line; nothing was changed
+    kNothing = 1,  // nothing to read, or nothing found to act on
+    kUsage = 2,  // bad command line; nothing was changed
     kUnavailable = 3,  // no trace buffer, it cannot be used, or it is held
-    kBadFile = 4,      // a snapshot file cannot be read or written, or is not one
+    kBadFile = 4,  // a snapshot file cannot be read or written, or is not one
 };
 
 constexpr uint32_t kRingSize = XTR_RING_SIZE;
@@ -164,11 +164,11 @@ bool parseTime(std::string_view s, uint64_t &micros);
 
 // Which entries are kept.  Every condition set must hold.
 struct Filter {
-    uint32_t pid = 0, tid = 0;             // 0: any
+    uint32_t pid = 0, tid = 0;  // 0: any
     std::vector<std::string> components;  // prefixes of the 7-character id; any of them
-    std::string criteria;                 // letters among T F D L; empty: any
+    std::string criteria;  // letters among T F D L; empty: any
     bool hasSince = false, hasUntil = false;
-    uint64_t since = 0, until = 0;        // microseconds, both inclusive
+    uint64_t since = 0, until = 0;  // microseconds, both inclusive
 
     // A prefix of 1-7 characters (upper-cased; a trailing '*' as in a
     // template means the same); false for anything else.
@@ -183,14 +183,14 @@ struct Filter {
 // A copy of the whole segment with what is known about where it came from.
 struct SegmentCopy {
     std::unique_ptr<TRACE_HDR> hdr = std::make_unique<TRACE_HDR>();
-    bool locked = false;       // copied under the buffer lock
-    uint64_t takenAt = 0;      // seconds since the epoch
-    uint64_t createdAt = 0;    // of the segment
+    bool locked = false;  // copied under the buffer lock
+    uint64_t takenAt = 0;  // seconds since the epoch
+    uint64_t createdAt = 0;  // of the segment
     int32_t creatorPid = 0;
-    uint32_t attached = 0;     // processes attached, the copying one not counted
-    int32_t clearedReader = 0; // a gone reader's registration cleared meanwhile
-    ReaderSample reader;       // the registered reader as watched (live, with clearGone)
-    std::string file;          // the snapshot file it was read from; empty: live
+    uint32_t attached = 0;  // processes attached, the copying one not counted
+    int32_t clearedReader = 0;  // a gone reader's registration cleared meanwhile
+    ReaderSample reader;  // the registered reader as watched (live, with clearGone)
+    std::string file;  // the snapshot file it was read from; empty: live
 };
 
 // Copies the live segment `h` under the buffer lock, or without it (saying

@@ -162,7 +162,6 @@ bool registered(pid_t pid) {
     return h && h->pid == pid;
 }
 
-
 long field(const std::string &report, const std::string &name) {
     const size_t at = report.find(name + "=");
     return at == std::string::npos ? -1 : std::atol(report.c_str() + at + name.size() + 1);
@@ -239,7 +238,8 @@ TEST(Entries, JsonEscapesEverythingAParserRejects) {
         {std::string("ctl \x01\x1f nul-free"), std::string("ctl \x01\x1f nul-free")},
         {"utf8 \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "utf8 \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
         // Not UTF-8: each byte is read as Latin-1.
-        {"bad \xff \x80 \xc0\xaf \xed\xa0\x80 \xe2\x82", "bad \xc3\xbf \xc2\x80 \xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xc2\x80 \xc3\xa2\xc2\x82"},
+        {"bad \xff \x80 \xc0\xaf \xed\xa0\x80 \xe2\x82",
+         "bad \xc3\xbf \xc2\x80 \xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xc2\x80 \xc3\xa2\xc2\x82"},
     };
     std::string input, expected;
     for (const auto &[text, decoded] : cases) {
@@ -328,7 +328,8 @@ TEST(Walk, AnyRingContentEndsTheWalkInsideTheRing) {
 
 TEST(Cli, WithoutABufferReadersExitThreeAndCreateNothing) {
     isolated([] {
-        for (const auto &args : std::vector<std::vector<std::string>>{{"show"}, {"status"}, {"templates"}, {"follow"}}) {
+        for (const auto &args :
+             std::vector<std::vector<std::string>>{{"show"}, {"status"}, {"templates"}, {"follow"}}) {
             const Result r = tool(args);
             EXPECT_EQ(r.status, 3) << args[0];
             EXPECT_NE(r.err.find("no trace buffer"), std::string::npos) << args[0] << ": " << r.err;
@@ -356,18 +357,28 @@ TEST(Cli, BadInputIsRejectedAndChangesNothing) {
         const auto before = header();
         ASSERT_NE(before, nullptr);
         const std::vector<std::vector<std::string>> bad = {
-            {"template", "set", "10", "ABC", "++  "},  {"template", "set", "-1", "ABC", "++  "},
-            {"template", "set", "x", "ABC", "++  "},   {"template", "set", "1", "ABCDEFGH", "++  "},
-            {"template", "set", "1", "", "++  "},      {"template", "set", "1", " AB", "++  "},
-            {"template", "set", "1", "A/B", "++  "},   {"template", "set", "1", "ABC", "+++"},
-            {"template", "set", "1", "ABC", "+++++"},  {"template", "set", "1", "ABC", "+x  "},
+            {"template", "set", "10", "ABC", "++  "},
+            {"template", "set", "-1", "ABC", "++  "},
+            {"template", "set", "x", "ABC", "++  "},
+            {"template", "set", "1", "ABCDEFGH", "++  "},
+            {"template", "set", "1", "", "++  "},
+            {"template", "set", "1", " AB", "++  "},
+            {"template", "set", "1", "A/B", "++  "},
+            {"template", "set", "1", "ABC", "+++"},
+            {"template", "set", "1", "ABC", "+++++"},
+            {"template", "set", "1", "ABC", "+x  "},
             {"template", "set", "1", "ABC", "++  ", "--pid", "abc"},
             {"template", "set", "1", "ABC", "++  ", "--tid", "4294967296"},
-            {"template", "set", "1", "ABC"},           {"template", "clear", "12"},
-            {"template", "clear", "0", "--pid", "1"},  {"template", "reset", "1"},
-            {"show", "--last", "0"},                   {"show", "--pid"},
-            {"show", "--bogus"},                       {"show", "extra"},
-            {"status", "--json=1"},                    {"frobnicate"},
+            {"template", "set", "1", "ABC"},
+            {"template", "clear", "12"},
+            {"template", "clear", "0", "--pid", "1"},
+            {"template", "reset", "1"},
+            {"show", "--last", "0"},
+            {"show", "--pid"},
+            {"show", "--bogus"},
+            {"show", "extra"},
+            {"status", "--json=1"},
+            {"frobnicate"},
             {},
         };
         for (const auto &args : bad) {
@@ -398,7 +409,8 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
         ASSERT_EQ(all.status, 0) << all.err;
         const auto shown = lines(all.out);
         ASSERT_EQ(shown.size(), 9u);
-        for (int i = 0; i < 5; i++) EXPECT_NE(shown[i].find("XTWRITEF: seq=" + std::to_string(i) + " "), std::string::npos);
+        for (int i = 0; i < 5; i++)
+            EXPECT_NE(shown[i].find("XTWRITEF: seq=" + std::to_string(i) + " "), std::string::npos);
         EXPECT_NE(shown[7].find("OTHER  F: seq=2"), std::string::npos);
         // Controls and bytes that are not UTF-8 reach the terminal escaped.
         EXPECT_EQ(shown[8].substr(36), "ODDTXT F:q\"b\\\\s\\x09t\\x01 \xc3\xa9 \\xFF end");
@@ -430,7 +442,9 @@ TEST(Show, PrintsTheRingOldestFirstFilteredAndAsJson) {
 // carriage return and a line feed that forge a line of their own, DEL, and
 // C1 controls both raw (CSI as 0x9B) and UTF-8 encoded (CSI, NEL).
 const std::string kHostile =
-    "\x1b]0;owned\x07\x1b[2J\rXREMHSTF: Successfully updated /etc/hosts\nforged \x7f \x9b" "31m \xc2\x9b" "0m \xc2\x85 end";
+    "\x1b]0;owned\x07\x1b[2J\rXREMHSTF: Successfully updated /etc/hosts\nforged \x7f \x9b"
+    "31m \xc2\x9b"
+    "0m \xc2\x85 end";
 
 // Printable ASCII and line ends only: nothing a terminal acts on.
 bool terminalSafe(const std::string &s) {
@@ -450,9 +464,11 @@ TEST(Hostile, EntriesReachTheTerminalEscapedOneLineEach) {
         // One follower holds the reader slot; the other is refused.  Which
         // one does not matter: both outputs are checked.
         const std::string hostileHex = hex(kHostile);
-        attacker({"text", "EVILARGF:", kHostile});     // through xtr_trace's arguments
+        attacker({"text", "EVILARGF:", kHostile});  // through xtr_trace's arguments
         attacker({"raw", hex("EVILRAWF:") + hostileHex});  // straight into the ring
-        attacker({"poke", "tc1=" + hex("\x1b[2J\r\n"), "tc2=" + hex("AB\x9b" "1m")});
+        attacker({"poke", "tc1=" + hex("\x1b[2J\r\n"),
+                  "tc2=" + hex("AB\x9b"
+                               "1m")});
         ASSERT_TRUE(waitUntil([] {
             auto h = header();
             return h->pid == 0 || h->oldest == h->end;
@@ -539,8 +555,8 @@ TEST(Filters, SelectByComponentCriteriaAndTime) {
     isolated([] {
         // A ring with known content: components, criteria and times.
         const std::vector<std::tuple<std::string, uint32_t>> known = {
-            {"ALPHA  F: one", 1000000000},   {"ALPHA  T: -> two", 1000000100}, {"ALPHABEL: three", 1000000200},
-            {"BETA   D: four", 1000000300},  {"GAMMA  F: five", 1000000400},
+            {"ALPHA  F: one", 1000000000},  {"ALPHA  T: -> two", 1000000100}, {"ALPHABEL: three", 1000000200},
+            {"BETA   D: four", 1000000300}, {"GAMMA  F: five", 1000000400},
         };
         for (const auto &[text, secs] : known) writer({"raw", "@" + std::to_string(secs), hex(text)});
         const auto texts = [](std::vector<std::string> args) {
@@ -564,9 +580,12 @@ TEST(Filters, SelectByComponentCriteriaAndTime) {
                   (V{"ALPHA"}));
         EXPECT_EQ(texts({"--until", "2001-09-09", "--criteria", "L"}), (V{"status 1"}));
         EXPECT_EQ(texts({"--component", "GAMMA", "--last", "1", "--pid", std::to_string(getpid())}), (V{"status 1"}));
-        for (const auto &bad : std::vector<V>{{"--component", "TOOLONGID"}, {"--component", ""}, {"--criteria", "X"},
-                                               {"--since", "yesterday"}, {"--until", "2001-13-01"},
-                                               {"--since", "2001-09-09T25:00"}}) {
+        for (const auto &bad : std::vector<V>{{"--component", "TOOLONGID"},
+                                              {"--component", ""},
+                                              {"--criteria", "X"},
+                                              {"--since", "yesterday"},
+                                              {"--until", "2001-13-01"},
+                                              {"--since", "2001-09-09T25:00"}}) {
             EXPECT_EQ(texts(bad), (V{"status 2"})) << bad[0] << " " << bad[1];
         }
     });
@@ -613,11 +632,14 @@ TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
     flipped[56 + 400] ^= 1;
     version[16] = 2;
     const std::vector<std::pair<std::string, std::string>> damaged = {
-        {tempFile("flipped", flipped), "checksum"},    {tempFile("cut", cut), "cut short"},
-        {tempFile("version", version), "version 2"},   {tempFile("longer", longer), "bytes after"},
+        {tempFile("flipped", flipped), "checksum"},
+        {tempFile("cut", cut), "cut short"},
+        {tempFile("version", version), "version 2"},
+        {tempFile("longer", longer), "bytes after"},
         {tempFile("foreign", std::string(70000, 'x')), "not a trace buffer snapshot"},
         {tempFile("empty", ""), "not a trace buffer snapshot"},
-        {"/tmp", "not a regular file"},                {"/nonexistent/snap", "No such file"},
+        {"/tmp", "not a regular file"},
+        {"/nonexistent/snap", "No such file"},
     };
     isolated([&] {
         for (const auto &[file, why] : damaged) {
@@ -766,15 +788,20 @@ struct Rsyslogd {
         }
         close(s);
         const std::string conf =
-            "global(workDirectory=\"" + dir + "\")\n"
+            "global(workDirectory=\"" + dir +
+            "\")\n"
             "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
             "module(load=\"imtcp\")\n"
-            "input(type=\"imuxsock\" Socket=\"" + socket +
+            "input(type=\"imuxsock\" Socket=\"" +
+            socket +
             "\" UseSpecialParser=\"off\" ParseHostname=\"on\" IgnoreTimestamp=\"off\" RateLimit.Interval=\"0\")\n"
-            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\")\n"
+            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
+            std::to_string(port) +
+            "\")\n"
             "template(name=\"fields\" type=\"string\" string=\"%inputname%|%app-name%|%procid%|%syslogseverity%|"
             "%timereported:::date-rfc3339%|%structured-data%|%msg%\\n\")\n"
-            "action(type=\"omfile\" file=\"" + received + "\" template=\"fields\")\n";
+            "action(type=\"omfile\" file=\"" +
+            received + "\" template=\"fields\")\n";
         FILE *f = std::fopen((dir + "/rsyslog.conf").c_str(), "w");
         std::fputs(conf.c_str(), f);
         std::fclose(f);
@@ -844,8 +871,8 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
         Rsyslogd daemon;
         ASSERT_TRUE(daemon.start()) << testsupport::readFile(daemon.dir + "/rsyslogd.err");
         const std::string tcp = "tcp://127.0.0.1:" + std::to_string(daemon.port);
-        for (const auto &[dest, input] : std::vector<std::pair<std::string, std::string>>{{daemon.socket, "imuxsock"},
-                                                                                         {tcp, "imtcp"}}) {
+        for (const auto &[dest, input] :
+             std::vector<std::pair<std::string, std::string>>{{daemon.socket, "imuxsock"}, {tcp, "imtcp"}}) {
             SCOPED_TRACE(dest);
             Follower f({"--create", "--syslog=" + dest, "--criteria", "F"});
             ASSERT_TRUE(waitUntil([&] { return registered(f.pid); }));
@@ -867,7 +894,8 @@ TEST(Syslog, EveryEntryReachesARealRsyslogdOnceAcrossARestart) {
             // Entries the ring discarded before the follower took them.
             writer({"poke", "lost_msg=" + std::to_string(header()->lost_msg + 7)});
             ASSERT_TRUE(waitUntil([&] {
-                return testsupport::readFile(daemon.received).find("7 trace entries were discarded") != std::string::npos;
+                return testsupport::readFile(daemon.received).find("7 trace entries were discarded") !=
+                       std::string::npos;
             }));
 
             daemon.stop();
@@ -966,8 +994,8 @@ TEST(Follow, AKilledFollowerLeavesNoWriterPaused) {
 TEST(Follow, AGoneReadersRegistrationIsClearedAndALiveOneKept) {
     isolated([] {
         const std::string gone = lines(writer({"deadpid"}).out).at(0);
-        const std::vector<std::string> stale = {"poke", "pid=" + gone, "cont=1", "cont_running=1", "priority=1",
-                                                "count=5000"};
+        const std::vector<std::string> stale = {"poke",           "pid=" + gone, "cont=1",
+                                                "cont_running=1", "priority=1",  "count=5000"};
         writer(stale);  // (that it pauses no writer is checked in the facility's own tests)
 
         const Result s = tool({"status"});
@@ -1172,8 +1200,8 @@ TEST(Robustness, GarbageInTheHeaderNeitherCrashesNorHangsTheTool) {
         for (int seed = 1; seed <= 6; seed++) {
             writer({"trace", "XTWRITEF:", "20"});
             writer({"poke", "garbage=" + std::to_string(seed)});
-            for (const auto &args : std::vector<std::vector<std::string>>{{"show"}, {"show", "--json"}, {"status"},
-                                                                          {"templates"}}) {
+            for (const auto &args :
+                 std::vector<std::vector<std::string>>{{"show"}, {"show", "--json"}, {"status"}, {"templates"}}) {
                 const Result r = tool(args);
                 EXPECT_LE(r.status, 1) << args[0] << " seed " << seed << ": " << r.err;
             }

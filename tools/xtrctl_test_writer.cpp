@@ -128,7 +128,8 @@ int raw(const std::string &text, uint32_t seconds, uint32_t usecs) {
     TRACE_HDR *h = xtr::armWithoutTracing();
     if (h == nullptr || xtr_lock_buf() != 0) return 3;
     const auto length = static_cast<uint16_t>(text.size() + XTR_MSG_OVERHEAD);
-    if (h->end > XTR_RING_SIZE || h->end + length > XTR_RING_SIZE || (h->end < h->begin && h->end + length >= h->begin)) {
+    if (h->end > XTR_RING_SIZE || h->end + length > XTR_RING_SIZE ||
+        (h->end < h->begin && h->end + length >= h->begin)) {
         xtr_unlock_buf();
         return 3;
     }

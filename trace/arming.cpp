@@ -67,7 +67,8 @@ void childAfterFork() {
     std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
     std::memcpy(&threadLock, &plain, sizeof plain);
     traceMutexWaiters.store(0, std::memory_order_relaxed);  // the waiters stayed behind
-    if (armed.load(std::memory_order_relaxed)) ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
+    if (armed.load(std::memory_order_relaxed))
+        ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);
 }
 
 __attribute__((constructor)) void registerForkHandlers() {
@@ -160,7 +161,7 @@ int arm_trace() noexcept {
             if (at == reinterpret_cast<void *>(-1)) {
                 result = -errno;
                 diagnostic("Error attaching to message shared memory block (errno=%d %s)\n", errno,
-                            std::strerror(errno));
+                           std::strerror(errno));
             } else {
                 auto *h = static_cast<TRACE_HDR *>(at);
                 if (creator) {

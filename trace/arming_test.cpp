@@ -178,7 +178,7 @@ TEST(Arming, AttacherWaitsForTheCreatorToFinish) {
         const int fresh = shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666);
         ASSERT_GE(fresh, 0);
         unfinished = static_cast<TRACE_HDR *>(shmat(fresh, nullptr, 0));
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = finishInitialisation;
         ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
         // Fires while the attacher waits: it waits far longer than this.

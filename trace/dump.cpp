@@ -24,7 +24,9 @@ char dumpLine[kMaxPrefix + kBytesPerLine / 4 * 9 + 1];
 
 // Builds one line: the prefix, then the bytes in groups of four, a blank
 // before each group.  Returns the line's length.
-__attribute__((no_sanitize("address", "undefined"))) int buildDumpLine(const char *prefix, int prefixLength, const volatile unsigned char *bytes, unsigned count) {
+__attribute__((no_sanitize("address", "undefined"))) int buildDumpLine(const char *prefix, int prefixLength,
+                                                                       const volatile unsigned char *bytes,
+                                                                       unsigned count) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::memcpy(dumpLine, prefix, static_cast<size_t>(prefixLength));
     char *out = dumpLine + prefixLength;

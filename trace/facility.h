@@ -76,11 +76,16 @@ unsigned lockWaitsRunOut() noexcept;
 // The criteria index of a criteria letter: T 0, F 1, D 2, L 3; -1 otherwise.
 inline int criteriaIndex(char letter) noexcept {
     switch (letter) {
-        case 'T': return 0;
-        case 'F': return 1;
-        case 'D': return 2;
-        case 'L': return 3;
-        default: return -1;
+        case 'T':
+            return 0;
+        case 'F':
+            return 1;
+        case 'D':
+            return 2;
+        case 'L':
+            return 3;
+        default:
+            return -1;
     }
 }
 
@@ -168,8 +173,7 @@ inline bool lockTraceMutex() noexcept {
         if (i % kYieldEvery == 0 ||
             (i % kCrowdedYieldEvery == 0 && traceMutexWaiters.load(std::memory_order_relaxed) >= processors))
             sched_yield();
-        else
-            __builtin_ia32_pause();
+        else __builtin_ia32_pause();
     };
     if (traceMutexWaiters.load(std::memory_order_relaxed) == 0 || streak < kStreak) {
         if (pthread_mutex_trylock(&xtr_mutex_sem) == 0) return took();
@@ -186,8 +190,7 @@ inline bool lockTraceMutex() noexcept {
         if (__atomic_load_n(&xtr_mutex_sem.__data.__lock, __ATOMIC_RELAXED) == 0 &&
             pthread_mutex_trylock(&xtr_mutex_sem) == 0)
             locked = true;
-        else
-            pauseOrYield(i);
+        else pauseOrYield(i);
     }
     // A waiter asleep in the kernel still counts, so that others let it in.
     if (!locked) locked = pthread_mutex_lock(&xtr_mutex_sem) == 0;

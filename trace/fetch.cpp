@@ -17,8 +17,8 @@
 namespace xtr {
 namespace {
 
-constexpr uint32_t kHeadLength = 36;                   // "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT "
-constexpr uint32_t kLineExtra = 13;                    // fetched line = entry length + 13
+constexpr uint32_t kHeadLength = 36;  // "SSSSSSSSSS.UUUUUU PPPPPPPP:TTTTTTTT "
+constexpr uint32_t kLineExtra = 13;  // fetched line = entry length + 13
 
 enum class Reader { Fetch, FetchPidTid };
 
@@ -74,10 +74,10 @@ void repairAt(const Ring &r, uint32_t pos, uint32_t length) {
 // is cut where the walk found damage.
 template <class Visit>
 void walk(const Ring &r, bool repair, Visit &&visit) {
-    const RingWalk w = walkRing(r.buffer, r.size, *r.begin, *r.end,
-                                [&](uint32_t pos, const MSG &m, std::string_view text) {
-                                    return visit(pos, m, static_cast<uint32_t>(text.size()) + XTR_MSG_OVERHEAD);
-                                });
+    const RingWalk w =
+        walkRing(r.buffer, r.size, *r.begin, *r.end, [&](uint32_t pos, const MSG &m, std::string_view text) {
+            return visit(pos, m, static_cast<uint32_t>(text.size()) + XTR_MSG_OVERHEAD);
+        });
     if (w.damaged && repair && w.damageAt <= r.size) repairAt(r, w.damageAt, w.damageLength);
 }
 
@@ -238,9 +238,9 @@ SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long
     *fun_rc_ptr = 0;
     const bool own = ulPid == xtr_getpid();
     return guardedFetch(pbuffer, ulBufferSize, fun_rc_ptr, !own, [&] {
-        const Ring r = own ? Ring{&xtr_hdrP.begin, &xtr_hdrP.end, nullptr, xtr_hdrP.pbuffer, XTR_P_RING_SIZE,
-                                  Reader::FetchPidTid}
-                           : sharedRing(header(), Reader::FetchPidTid);
+        const Ring r =
+            own ? Ring{&xtr_hdrP.begin, &xtr_hdrP.end, nullptr, xtr_hdrP.pbuffer, XTR_P_RING_SIZE, Reader::FetchPidTid}
+                : sharedRing(header(), Reader::FetchPidTid);
         fetchRing(r, pbuffer, ulBufferSize, ulPid, ulTid, 0);
     });
 }

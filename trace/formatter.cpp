@@ -225,8 +225,7 @@ int myvsprintf(FormatDest destination, const char *fmt, va_list vparms) noexcept
                 break;
             }
             case 'p':
-                putlhex(out, reinterpret_cast<uintptr_t>(va_arg(vparms, void *)), kPointerHexDigits,
-                        kPointerHexDigits);
+                putlhex(out, reinterpret_cast<uintptr_t>(va_arg(vparms, void *)), kPointerHexDigits, kPointerHexDigits);
                 break;
             case 'e':
             case 'f':

@@ -26,12 +26,12 @@ int into(char *dest, const char *fmt, ...) {
 
 // Formats into a heap block of exactly the promised size (so the address
 // sanitizer sees any write past it) and checks the result is strlen.
-#define F(...)                                                          \
-    ([&] {                                                              \
-        auto buf = std::make_unique<char[]>(kFormatDestSize);           \
-        const int n = into(buf.get(), __VA_ARGS__);                     \
-        EXPECT_EQ(static_cast<size_t>(n), std::strlen(buf.get()));      \
-        return std::string(buf.get());                                  \
+#define F(...)                                                     \
+    ([&] {                                                         \
+        auto buf = std::make_unique<char[]>(kFormatDestSize);      \
+        const int n = into(buf.get(), __VA_ARGS__);                \
+        EXPECT_EQ(static_cast<size_t>(n), std::strlen(buf.get())); \
+        return std::string(buf.get());                             \
     }())
 
 const std::string kPrefix = "XTR    F:";
@@ -71,9 +71,9 @@ TEST(FormatterHex, WidthDigitsAndPointers) {
     EXPECT_EQ(F("%x %4X %2x %12X %08lX %x", 0, 31, 4660, 1, 0x1234UL, 0xdeadbeefU),
               "0 001F 1234 00000001 00001234 DEADBEEF");
     // Widths above 8 act as 8 with "l" too; a long's own digits are never cut.
-    EXPECT_EQ(F("%x|%lx|%08lX|%20lX|%12lX|%12lx|%9lX", -1, ~0UL, 0x123456789ABUL, 1UL, 1UL, 0xABCDEF012UL,
-                0x80000000UL),
-              "FFFFFFFF|FFFFFFFFFFFFFFFF|123456789AB|00000001|00000001|ABCDEF012|80000000");
+    EXPECT_EQ(
+        F("%x|%lx|%08lX|%20lX|%12lX|%12lx|%9lX", -1, ~0UL, 0x123456789ABUL, 1UL, 1UL, 0xABCDEF012UL, 0x80000000UL),
+        "FFFFFFFF|FFFFFFFFFFFFFFFF|123456789AB|00000001|00000001|ABCDEF012|80000000");
     const auto ptr = reinterpret_cast<void *>(uintptr_t{0x1234ABCD});
     EXPECT_EQ(F("%p|%Fp|%5p", nullptr, ptr, ptr), "0000000000000000|000000001234ABCD|000000001234ABCD");
 }
@@ -81,7 +81,7 @@ TEST(FormatterHex, WidthDigitsAndPointers) {
 TEST(FormatterDirectives, UnknownAndSwallowed) {
     EXPECT_EQ(F("%%|%o|%S|%-5d|%d", 9), "%|o|S|-5d|9");
     EXPECT_EQ(F("%lld|%wls|%\n"), "ld|ls|\n");  // strict order; a directive's newline stays single
-    EXPECT_EQ(F("%Fx%d", 7, 8), "7");           // %Fx takes no argument
+    EXPECT_EQ(F("%Fx%d", 7, 8), "7");  // %Fx takes no argument
 }
 
 TEST(FormatterDirectives, FloatingPointSkipsOneDouble) {
@@ -89,8 +89,7 @@ TEST(FormatterDirectives, FloatingPointSkipsOneDouble) {
     // Four ints fill the integer registers and eight doubles the vector ones,
     // so the ninth double and the 5 share the stack: only skipping exactly
     // one double per directive reaches the 5.
-    EXPECT_EQ(F("%d%d%d%d%f%f%f%f%f%f%f%f%f%d", 1, 2, 3, 4, .1, .2, .3, .4, .5, .6, .7, .8, 0.5, 5),
-              "12345");
+    EXPECT_EQ(F("%d%d%d%d%f%f%f%f%f%f%f%f%f%d", 1, 2, 3, 4, .1, .2, .3, .4, .5, .6, .7, .8, 0.5, 5), "12345");
 }
 
 TEST(FormatterDirectives, IncompleteDirectiveStopsAtTheTerminator) {
@@ -121,8 +120,7 @@ TEST(FormatterOverflow, PrefixAndMarker) {
     EXPECT_EQ(F("XTR    F:%513s", "x"), kPrefix + kStringMarker);
     EXPECT_EQ((kPrefix + kStringMarker).size(), 46u);
     // Eight characters of the format, then the ninth as formatted.
-    EXPECT_EQ(F(("%c%c%c%c%c%c%c%c%c" + std::string(600, 'z')).c_str(), 'a', 'b', 'c', 'd', 'e', 'f',
-                'g', 'h', 'i'),
+    EXPECT_EQ(F(("%c%c%c%c%c%c%c%c%c" + std::string(600, 'z')).c_str(), 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'),
               "%c%c%c%ci" + kEntryMarker);
     EXPECT_EQ(F("%s", s513.c_str()), "%s" + kStringMarker);  // a short format gives what it has
     // A NUL as the ninth character gives way to the marker instead of hiding it.

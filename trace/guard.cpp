@@ -30,7 +30,6 @@ bool isDefault(const struct sigaction &a) { return (a.sa_flags & SA_SIGINFO) == 
 
 pid_t kernelTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-
 const struct sigaction &previousFor(int signum) { return signum == SIGBUS ? guard.ck_oldbus : guard.ck_oldsig; }
 
 // A fault of the thread inside the section returns to its jump point, with

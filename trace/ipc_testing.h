@@ -179,7 +179,8 @@ inline std::vector<Entry> checkedEntries(uint32_t begin, uint32_t end, const uns
     EXPECT_LE(end, size);
     uint32_t next = begin;
     walkRing(buf, size, begin, end, [&](const MSG &m, std::string_view t) {
-        const auto at = static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) - buf) - XTR_MSG_HDR_LEN;
+        const auto at =
+            static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) - buf) - XTR_MSG_HDR_LEN;
         EXPECT_EQ(t.find('\0'), std::string_view::npos) << "entry at " << at;
         EXPECT_EQ(buf[at + XTR_MSG_HDR_LEN + t.size()], '\0') << "entry at " << at;
         next = at + m.length;

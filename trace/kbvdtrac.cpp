@@ -37,12 +37,12 @@ char msg[kFormatDestSize];
 // numbers are the documented step numbers that an unexpected trap reports.
 enum class TraceStep : int {
     None = 0,
-    CheckPointer = 1,   // reading the format: a fault means a bad format pointer
-    TooShort = 2,       // rejected: fewer than kMinFormat characters
-    TooLong = 3,        // rejected: more than kMaxFormat characters
+    CheckPointer = 1,  // reading the format: a fault means a bad format pointer
+    TooShort = 2,  // rejected: fewer than kMinFormat characters
+    TooLong = 3,  // rejected: more than kMaxFormat characters
     CheckCriteria = 4,  // the criteria letter and the selection
-    Format = 5,         // stamping and formatting: a fault means a bad argument pointer
-    Record = 6,         // locking and inserting
+    Format = 5,  // stamping and formatting: a fault means a bad argument pointer
+    Record = 6,  // locking and inserting
 };
 volatile TraceStep iStep = TraceStep::None;
 int iInternalTrap = 0;

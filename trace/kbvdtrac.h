@@ -62,13 +62,13 @@ XTR_EXPORT void xtr_dump_bytes(const char *prefix, const void *addr, unsigned in
 
 /* The newest entries of the shared ring that fit in num_traces * line_length
  * bytes, up to the caller's own last entry; *num_fetched lines. */
-XTR_EXPORT SPRET xtr_fetch(char *pbuffer, unsigned int num_traces, unsigned int line_length,
-                           unsigned int *num_fetched, SPRET *fun_rc_ptr);
+XTR_EXPORT SPRET xtr_fetch(char *pbuffer, unsigned int num_traces, unsigned int line_length, unsigned int *num_fetched,
+                           SPRET *fun_rc_ptr);
 
 /* The newest entries of process ulPid and thread ulTid (0: any) that fit in
  * ulBufferSize bytes; for the caller's own process from its own ring. */
-XTR_EXPORT SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long ulPid,
-                                   unsigned long ulTid, int iBufferID, SPRET *fun_rc_ptr);
+XTR_EXPORT SPRET xtr_fetch_pid_tid(char *pbuffer, unsigned long ulBufferSize, unsigned long ulPid, unsigned long ulTid,
+                                   int iBufferID, SPRET *fun_rc_ptr);
 
 /* The caller's own process, and the caller's own thread, from its own ring. */
 XTR_EXPORT SPRET xtr_fetch_pid(char *pbuffer, unsigned long ulBufferSize, SPRET *fun_rc_ptr);

@@ -25,9 +25,9 @@ constexpr time_t kStuckSeconds = 60;
 // The process's view of the buffer lock.  Guarded by xtr_mutex_sem: every
 // caller of lockShared() holds it.
 struct LockHealth {
-    bool stuck = false;        // a wait ran out; only try without waiting
-    timespec since{};          // when it ran out
-    uint32_t missed = 0;       // selected entries the shared ring did not get meanwhile
+    bool stuck = false;  // a wait ran out; only try without waiting
+    timespec since{};  // when it ran out
+    uint32_t missed = 0;  // selected entries the shared ring did not get meanwhile
     unsigned waitsRunOut = 0;  // bounded waits that ran out, ever
 } health;
 

@@ -27,9 +27,7 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) size_t measure(co
 bool probeWord(const void *pointer, size_t size) noexcept {
     const auto *at = static_cast<const volatile unsigned char *>(pointer);
     if (size > 4) at += size - 4;
-    const GuardResult r = runGuarded(
-        [&] { touchWord(at); },
-        [] {});
+    const GuardResult r = runGuarded([&] { touchWord(at); }, [] {});
     return r == GuardResult::Done;
 }
 

@@ -19,12 +19,12 @@ namespace {
 struct ReaderWatch {
     int32_t pid = 0;
     uint16_t beat = 0;
-    uint32_t countAfter = 0;   // count after this process's last insertion
-    bool progressed = false;   // progress seen since the registration changed
-    timespec at{};             // when progress was last seen
-    bool posted = false;       // the event was posted since the reader's last progress
-    bool pause = false;        // the last insertion's decision
-    unsigned pauses = 0;       // decisions to pause, ever (for tests)
+    uint32_t countAfter = 0;  // count after this process's last insertion
+    bool progressed = false;  // progress seen since the registration changed
+    timespec at{};  // when progress was last seen
+    bool posted = false;  // the event was posted since the reader's last progress
+    bool pause = false;  // the last insertion's decision
+    unsigned pauses = 0;  // decisions to pause, ever (for tests)
 } watch;
 
 long millisSince(const timespec &then, const timespec &now) {
@@ -59,8 +59,8 @@ bool readerKeepsReading(const TRACE_HDR *h, uint32_t countBefore) {
 
 }  // namespace
 
-void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
-                   unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept {
+void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID, unsigned long ulTime,
+                   unsigned long ulUsecs, TRACE_HDR *hdr) noexcept {
     RingRef ring{&hdr->begin, &hdr->end, hdr->pbuffer, XTR_RING_SIZE, hdr};
     ringInsert(ring, msg, txt_length, Stamp{ulPID, ulTID, ulTime, ulUsecs});
     const uint32_t before = hdr->count;
@@ -92,8 +92,7 @@ bool pauseForReader() noexcept { return watch.pause; }
 
 unsigned readerPauses() noexcept { return watch.pauses; }
 
-void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bool selected,
-            TRACE_HDR *h) noexcept {
+void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bool selected, TRACE_HDR *h) noexcept {
     xtr_add_entryP(text, length, stamp.pid, stamp.tid, stamp.time, stamp.usecs);
     if (!selected) return;
     int id;

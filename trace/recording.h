@@ -28,7 +28,7 @@ inline Stamp stampNow(unsigned long pid, unsigned long tid) noexcept {
 struct SharedWrite {
     volatile int locked = 0;  // the buffer lock is held, in set lockId
     volatile int lockId = -1;
-    volatile int pause = 0;   // pause for the reader once out of the section
+    volatile int pause = 0;  // pause for the reader once out of the section
 };
 
 // Records `length` characters of text with the stamp into the process's own
@@ -37,8 +37,7 @@ struct SharedWrite {
 // shared ring needs the buffer lock.  The lock stays held for
 // releaseShared() in the section's cleanup; a lock that cannot be had
 // costs the shared ring the entry, counted as missed.
-void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bool selected,
-            TRACE_HDR *h) noexcept;
+void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bool selected, TRACE_HDR *h) noexcept;
 
 // The guarded section's cleanup: releases the buffer lock record() took.
 inline void releaseShared(const SharedWrite &w) noexcept {
@@ -54,8 +53,8 @@ inline void paceForReader(const SharedWrite &w) noexcept {
 // Inserts one entry into the shared ring of hdr and steps the reader's
 // protocol: counts the entry, wakes a registered reader and decides whether
 // the writer pauses (pauseForReader).  The caller holds the buffer lock.
-void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
-                   unsigned long ulTime, unsigned long ulUsecs, TRACE_HDR *hdr) noexcept;
+void xtr_add_entry(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID, unsigned long ulTime,
+                   unsigned long ulUsecs, TRACE_HDR *hdr) noexcept;
 
 // Whether the caller should pause after its last shared insertion: a reader
 // asked for priority, lags more than kPauseWriterAbove entries behind and

@@ -158,7 +158,7 @@ TEST(Recording, CountAndTheContinuousReader) {
         ASSERT_EQ(xtrResetEventSem(), 0);
         Gate interrupted;
         pid_t reader = spawn([&] {
-            struct sigaction sa{};
+            struct sigaction sa {};
             sa.sa_handler = countSignal;  // no SA_RESTART
             sigaction(SIGUSR1, &sa, nullptr);
             errno = 0;
@@ -205,7 +205,7 @@ TEST(Recording, BufferLockUnderSignalsAndAHostileHolder) {
         TRACE_HDR *h = xtr_get_hdr();
         ASSERT_NE(h, nullptr);
         alarms = sharedArray<std::atomic<int>>(1);
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = onAlarm;  // no SA_RESTART
         ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
 
@@ -274,7 +274,7 @@ TEST(HostileUser, ForeignSemaphoreIdsInTheHeaderAreNeverUsed) {
         });
         for (int i = 0; i < 5; i++) xtr_trace("XHOSTILF: call %d", i);
         EXPECT_EQ(sharedTexts().back(), "XHOSTILF: call 4");  // the real lock was taken
-        EXPECT_EQ(semValue(event), 0);                        // and the real event posted
+        EXPECT_EQ(semValue(event), 0);  // and the real event posted
         EXPECT_EQ(xtrResetEventSem(), 0);
         EXPECT_EQ(semValue(event), 1);
         EXPECT_EQ(xtr_lock_buf(), 0);
@@ -326,9 +326,8 @@ TEST(HostileUser, AHeldLockCostsOneBoundedWait) {
 TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
     isolated([] {
         // An uninitialised segment with a wrong eyecatcher under the key.
-        const pid_t planter = spawnAsNobody([] {
-            ASSERT_GE(shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666), 0);
-        });
+        const pid_t planter =
+            spawnAsNobody([] { ASSERT_GE(shmget(XTR_SHM_KEY, sizeof(TRACE_HDR), IPC_CREAT | IPC_EXCL | 0666), 0); });
         ASSERT_TRUE(exitedCleanly(reap(planter)));
         const pid_t victim = spawn([] {
             StdoutCapture out;
@@ -336,7 +335,8 @@ TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
             const std::string said = out.take();
             EXPECT_EQ(initialisationWaits(), 1u);
             size_t messages = 0;
-            for (size_t at = 0; (at = said.find("Opened an incorrect shared memory buffer", at)) != std::string::npos; at++) {
+            for (size_t at = 0; (at = said.find("Opened an incorrect shared memory buffer", at)) != std::string::npos;
+                 at++) {
                 messages++;
             }
             EXPECT_EQ(messages, 5u);  // every call still tries to arm
@@ -366,7 +366,6 @@ TEST(HostileUser, HeaderFieldsNeitherPauseNorStallCallers) {
             xtr_trace("XHOSTILF: read %d", i);
         }
         EXPECT_GT(readerPauses(), pauses);
-
     });
 }
 
@@ -435,7 +434,7 @@ void appInfoHandler(int sig, siginfo_t *info, void *) {
 }
 
 void install(int sig, bool withInfo) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     if (withInfo) {
         sa.sa_sigaction = appInfoHandler;
         sa.sa_flags = SA_SIGINFO;
@@ -446,7 +445,7 @@ void install(int sig, bool withInfo) {
 }
 
 void *currentAction(int sig) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sigaction(sig, nullptr, &sa);
     return reinterpret_cast<void *>(sa.sa_handler);
 }

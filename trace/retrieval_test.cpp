@@ -60,7 +60,8 @@ Texts lines(const std::vector<char> &buf) {
 // A readable page, an unreadable one, and a readable one again.
 struct GuardPage {
     GuardPage() {
-        page = static_cast<char *>(mmap(nullptr, 3 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        page =
+            static_cast<char *>(mmap(nullptr, 3 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         mprotect(page + kPage, kPage, PROT_NONE);
     }
     ~GuardPage() { munmap(page, 3 * kPage); }
@@ -78,14 +79,14 @@ TEST(Probes, ReadableAndUnreadableMemory) {
     EXPECT_EQ(xpce_ckstr_tr("abc", &len), 0);
     EXPECT_EQ(len, 3);
 
-    EXPECT_EQ(xpce_ckptr_tr(nullptr, 100), 2);                                   // probes address 96
+    EXPECT_EQ(xpce_ckptr_tr(nullptr, 100), 2);  // probes address 96
     EXPECT_EQ(xpce_ckptr_tr(reinterpret_cast<void *>(4096 - 100 + 96), 100), 2);  // still unmapped low memory
     GuardPage g;
-    EXPECT_EQ(xpce_ckptr_tr(g.end() - 1, 1), 2);   // a one-byte area reads four bytes at its start
+    EXPECT_EQ(xpce_ckptr_tr(g.end() - 1, 1), 2);  // a one-byte area reads four bytes at its start
     EXPECT_EQ(xpce_ckptr_tr(g.end() - 4, 4), 0);
     EXPECT_EQ(xpce_ckptr_tr(g.end() - 4, 0), 0);
     EXPECT_EQ(xpce_ckptr_tr(g.end() - 4, -5), 0);
-    EXPECT_EQ(xpce_ckptr_tr(g.end() - 8, 9), 2);   // the last word runs into the unreadable page
+    EXPECT_EQ(xpce_ckptr_tr(g.end() - 8, 9), 2);  // the last word runs into the unreadable page
     // Only the last word counts: an area that starts in unreadable memory but
     // ends in readable memory passes.
     EXPECT_EQ(xpce_ckptr_tr(g.page - 4096 * 16, 4096 * 17), 0);
@@ -106,7 +107,8 @@ void appHandler(int) {
 }
 
 TEST(Probes, ApplicationHandlerIsBackAfterwards) {
-    struct sigaction sa{}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = appHandler;
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGSEGV, &sa, &old), 0);
@@ -117,7 +119,7 @@ TEST(Probes, ApplicationHandlerIsBackAfterwards) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     xtr_trace(badFormat);  // a trace call that faults
 #pragma GCC diagnostic pop
-    struct sigaction now{};
+    struct sigaction now {};
     sigaction(SIGSEGV, nullptr, &now);
     EXPECT_EQ(now.sa_handler, appHandler);
     GuardPage g;
@@ -135,10 +137,9 @@ TEST(Dump, LineLayoutAndCounts) {
     xtr_dump_bytes("XTESTDPF:", bytes + 8, 33);
     xtr_dump_bytes("XTESTDPF:", bytes, 0);
     EXPECT_EQ(errno, EXDEV);
-    const Texts expected = {"XTESTDPF: x 01020304 05",
-                            "XTESTDPF: 01020304 05ABCDEF 10000000 00000000 00000000 00000000 00000000 00000000",
-                            "XTESTDPF: 10000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000",
-                            "XTESTDPF: 00"};
+    const Texts expected = {
+        "XTESTDPF: x 01020304 05", "XTESTDPF: 01020304 05ABCDEF 10000000 00000000 00000000 00000000 00000000 00000000",
+        "XTESTDPF: 10000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000", "XTESTDPF: 00"};
     EXPECT_EQ(privateRingTexts(), expected);
     EXPECT_EQ(sharedTexts(h), expected);  // F is selected by the default templates
 
@@ -298,7 +299,8 @@ TEST(Fetch, EntriesAcrossTheWrapComeInRingOrder) {
     ASSERT_EQ(xtr_fetch_pid_tid(buf.data(), buf.size(), 0, 0, 0, &rc), 0);
     Texts got = lines(buf);
     ASSERT_EQ(got.size(), 6u);
-    for (int i = 0; i < 6; i++) EXPECT_EQ(got[i].substr(36), "XTESTFTF: entry " + std::to_string(i) + " of the wrap test");
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(got[i].substr(36), "XTESTFTF: entry " + std::to_string(i) + " of the wrap test");
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
             if (len != 0 && !entryFits(len, begin, R)) {
                 if (shared) {
                     diagnostic("Invalid pxtr_hdr->begin=%d + p->length=%d\n", static_cast<int>(begin),
-                                static_cast<int>(len));
+                               static_cast<int>(len));
                     shared->oldest = begin;
                 }
                 setEntryLength(buf + begin, 0);
@@ -98,8 +98,8 @@ void ringInsert(const RingRef &ring, const char *text, int txt_length, const Sta
     *ring.end = end;
 }
 
-void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
-                    unsigned long ulTime, unsigned long ulUsecs) noexcept {
+void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID, unsigned long ulTime,
+                    unsigned long ulUsecs) noexcept {
     RingRef ring{&xtr_hdrP.begin, &xtr_hdrP.end, xtr_hdrP.pbuffer, XTR_P_RING_SIZE, nullptr};
     ringInsert(ring, msg, txt_length, Stamp{ulPID, ulTID, ulTime, ulUsecs});
 }

@@ -18,9 +18,9 @@ namespace xtr {
 struct RingRef {
     uint32_t *begin;
     uint32_t *end;
-    unsigned char *buffer;   // size + 2 bytes: room for a wrap marker at `size`
+    unsigned char *buffer;  // size + 2 bytes: room for a wrap marker at `size`
     uint32_t size;
-    TRACE_HDR *shared;       // the shared header, or null for a private ring
+    TRACE_HDR *shared;  // the shared header, or null for a private ring
 };
 
 // The time, process and thread stamp of one entry.
@@ -41,7 +41,7 @@ extern TRACE_P_HDR xtr_hdrP;
 
 // Inserts one entry into the process's own ring.  The caller holds
 // xtr_mutex_sem, which guards the own ring (no machine-wide lock needed).
-void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID,
-                    unsigned long ulTime, unsigned long ulUsecs) noexcept;
+void xtr_add_entryP(const char *msg, int txt_length, unsigned long ulPID, unsigned long ulTID, unsigned long ulTime,
+                    unsigned long ulUsecs) noexcept;
 
 }  // namespace xtr

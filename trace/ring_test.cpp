@@ -36,8 +36,8 @@ protected:
     std::vector<Entry> entries() {
         std::vector<Entry> all;
         walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [&](const MSG &m, std::string_view t) {
-            all.push_back({static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) -
-                                                 hdr_->pbuffer - XTR_MSG_HDR_LEN),
+            all.push_back({static_cast<uint32_t>(reinterpret_cast<const unsigned char *>(t.data()) - hdr_->pbuffer -
+                                                 XTR_MSG_HDR_LEN),
                            std::string(t)});
             EXPECT_EQ(m.pid, 0x4D2u);
             EXPECT_EQ(m.tid, 0x4D3u);
@@ -138,7 +138,8 @@ TEST_F(SharedRing, CorruptLengthWhileDiscardingIsRepaired) {
         out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out, "Invalid pxtr_hdr->begin=" + std::to_string(at) + " + p->length=" + std::to_string(odd) + "\n");
         EXPECT_EQ(lengthAt(at), 0) << "repaired to a wrap marker";
-        const RingWalk w = walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [](const MSG &, std::string_view) {});
+        const RingWalk w =
+            walkRing(hdr_->pbuffer, XTR_RING_SIZE, hdr_->begin, hdr_->end, [](const MSG &, std::string_view) {});
         EXPECT_FALSE(w.damaged) << odd;
         EXPECT_EQ(entries().back().text, std::string(476, 'c'));
     }

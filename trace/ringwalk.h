@@ -96,9 +96,9 @@ inline TRACE_HDR *armWithoutTracing() noexcept {
 // What a walk found.
 struct RingWalk {
     uint32_t entries = 0;
-    uint32_t bytes = 0;         // sum of the entries' lengths
-    bool damaged = false;       // stopped at something no writer leaves
-    uint32_t damageAt = 0;      // the offset where it stopped
+    uint32_t bytes = 0;  // sum of the entries' lengths
+    bool damaged = false;  // stopped at something no writer leaves
+    uint32_t damageAt = 0;  // the offset where it stopped
     uint32_t damageLength = 0;  // the length read there (0 for an offset beyond the ring)
 };
 

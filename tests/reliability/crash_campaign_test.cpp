@@ -67,8 +67,8 @@ TEST_F(CrashCampaign, UpdateKilledAtRandomMomentsLeavesOldOrNewContent) {
     std::string old;
     old.reserve(150000 * 40);
     for (int i = 0; i < 150000; i++) {
-        old += "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-               std::to_string(i % 256) + " node" + std::to_string(i) + ".example alias" + std::to_string(i) + "\n";
+        old += "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) +
+               " node" + std::to_string(i) + ".example alias" + std::to_string(i) + "\n";
     }
     const std::vector<std::string> operands{"update", hosts, "node149999.example", "192.0.2.1"};
 
@@ -79,8 +79,8 @@ TEST_F(CrashCampaign, UpdateKilledAtRandomMomentsLeavesOldOrNewContent) {
         writeFile(hosts, old);
         const auto t0 = std::chrono::steady_clock::now();
         ASSERT_EQ(waitFor(startCommand(operands)), 0);
-        fullRun = std::min(fullRun, std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - t0));
+        fullRun = std::min(
+            fullRun, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0));
     }
     const std::string fresh = readFile(hosts);
     ASSERT_NE(fresh, old);
@@ -111,10 +111,10 @@ TEST_F(CrashCampaign, UpdateKilledAtRandomMomentsLeavesOldOrNewContent) {
         runsWithLeftovers += !temps.empty();
         for (const auto &name : temps) std::remove(path(name).c_str());
     }
-    std::printf("crash campaign: %d runs, full run %lld us; killed with old content %d, killed with new "
-                "content %d, finished before the kill %d; temporary files left %d (in %d runs)\n",
-                runs, static_cast<long long>(fullRun.count()), killedOld, killedNew, finished, leftovers,
-                runsWithLeftovers);
+    std::printf(
+        "crash campaign: %d runs, full run %lld us; killed with old content %d, killed with new "
+        "content %d, finished before the kill %d; temporary files left %d (in %d runs)\n",
+        runs, static_cast<long long>(fullRun.count()), killedOld, killedNew, finished, leftovers, runsWithLeftovers);
     RecordProperty("leftover_temporary_files", leftovers);
 }
 

@@ -65,11 +65,11 @@ Launch underPtrace() {
 
 // One injected fault and what it must lead to.
 struct Fault {
-    std::string step;     // the step of the rewrite, in the table's words
+    std::string step;  // the step of the rewrite, in the table's words
     std::string syscall;  // strace's name of the call
-    int ordinal;          // which call of that name fails
-    std::string error;    // errno name
-    int expected;         // exit status
+    int ordinal;  // which call of that name fails
+    std::string error;  // errno name
+    int expected;  // exit status
 };
 
 class FaultCampaign : public HostsTest {
@@ -81,8 +81,8 @@ protected:
         // About 1.4 MB: the temporary file is written in many 64 KiB pieces.
         std::string text = "127.0.0.1 localhost\n";
         for (int i = 0; i < 40000; i++) {
-            text += "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1 host" +
-                    std::to_string(i) + " alias" + std::to_string(i) + "\n";
+            text += "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1 host" + std::to_string(i) +
+                    " alias" + std::to_string(i) + "\n";
         }
         old_ = text;
         writeFile(hosts_, old_);
@@ -125,8 +125,8 @@ protected:
             EXPECT_TRUE(now == old_) << "the hosts file changed although the rewrite failed";
         }
         EXPECT_EQ(tempFilesIn(dir_), std::vector<std::string>{});
-        std::printf("| %s | `%s` #%d | %s | %d | %d |\n", f.step.c_str(), f.syscall.c_str(), f.ordinal,
-                    f.error.c_str(), f.expected, status);
+        std::printf("| %s | `%s` #%d | %s | %d | %d |\n", f.step.c_str(), f.syscall.c_str(), f.ordinal, f.error.c_str(),
+                    f.expected, status);
     }
 
     std::string hosts_, old_, new_;
@@ -153,7 +153,8 @@ TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
         return c.name == "openat" && c.args.find("wynTempEtcHosts") != std::string::npos &&
                c.args.find("O_EXCL") != std::string::npos;
     });
-    ASSERT_TRUE(openDir && openHosts && createTemp) << "the clean run made no open of the directory, hosts or temporary file";
+    ASSERT_TRUE(openDir && openHosts && createTemp)
+        << "the clean run made no open of the directory, hosts or temporary file";
     const std::string hostsFd = std::to_string(openHosts->result) + ",";
     const std::string tempFd = std::to_string(createTemp->result) + ",";
     const std::string tempFdOnly = std::to_string(createTemp->result);
@@ -167,9 +168,8 @@ TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
     }
     ASSERT_GT(writes.size(), 8u) << "the file is too small to need several writes";
     const Call *syncTemp = find(calls, [&](const Call &c) { return c.name == "fsync" && c.args == tempFdOnly; });
-    const Call *closeTemp = find(calls, [&](const Call &c) {
-        return c.name == "close" && c.args == tempFdOnly && syncTemp && &c > syncTemp;
-    });
+    const Call *closeTemp = find(
+        calls, [&](const Call &c) { return c.name == "close" && c.args == tempFdOnly && syncTemp && &c > syncTemp; });
     const Call *syncDir = find(calls, [&](const Call &c) { return c.name == "fsync" && syncTemp && &c > syncTemp; });
     const Call *renameTemp = find(calls, [&](const Call &c) { return c.name == "renameat"; });
     const Call *lockHosts = find(calls, on("flock", hostsFd));
@@ -198,10 +198,10 @@ TEST_F(FaultCampaign, EveryStepOfTheRewriteFailsInTurn) {
     // Every write of the temporary file; the last one is the final flush.
     for (size_t i = 0; i < writes.size(); i++) {
         const bool last = i + 1 == writes.size();
-        faults.push_back({last ? "write of the temporary file (the final flush)"
-                               : "write of the temporary file " + std::to_string(i + 1) + "/" +
-                                     std::to_string(writes.size()),
-                          "write", writes[i]->ordinal, i % 2 ? "EIO" : "ENOSPC", 8});
+        faults.push_back(
+            {last ? "write of the temporary file (the final flush)"
+                  : "write of the temporary file " + std::to_string(i + 1) + "/" + std::to_string(writes.size()),
+             "write", writes[i]->ordinal, i % 2 ? "EIO" : "ENOSPC", 8});
     }
     std::printf("| step | failed call | errno | expected | got |\n|---|---|---|---|---|\n");
     for (const Fault &f : faults) inject(f);
@@ -213,9 +213,19 @@ TEST_F(FaultCampaign, RemovalFailsLikeAnUpdate) {
          {std::tuple<std::string, std::string, int>{"write", "ENOSPC", 8}, {"renameat", "EXDEV", 7}}) {
         SCOPED_TRACE("remove: " + syscall + " fails with " + error);
         writeFile(hosts_, old_);
-        std::vector<std::string> args{VORQ_STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + syscall, "-e",
+        std::vector<std::string> args{VORQ_STRACE,
+                                      "-f",
+                                      "-qq",
+                                      "-o",
+                                      "/dev/null",
+                                      "-e",
+                                      "trace=" + syscall,
+                                      "-e",
                                       "inject=" + syscall + ":error=" + error + ":when=1+",
-                                      VORQ_HOSTS_CMD, "remove", hosts_, "host20000"};
+                                      VORQ_HOSTS_CMD,
+                                      "remove",
+                                      hosts_,
+                                      "host20000"};
         EXPECT_EQ(spawn(VORQ_STRACE, args, underPtrace()).status, expected);
         EXPECT_TRUE(readFile(hosts_) == old_);
         EXPECT_EQ(tempFilesIn(dir_), std::vector<std::string>{});

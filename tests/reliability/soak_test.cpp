@@ -75,7 +75,7 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
 
         // Installed before the writers are forked, so that no signal can
         // reach one before it has the handler (the default action would end it).
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = onSignal;  // no SA_RESTART: the semaphore wait sees EINTR
         sigaction(SIGUSR1, &sa, nullptr);
         const std::vector<pid_t> writers = startWriters(
@@ -152,10 +152,11 @@ TEST(TraceSoak, WritersUnderSignalsAndKilledLockHolders) {
         EXPECT_EQ(h->count, static_cast<uint32_t>(calls + 1)) << "trace calls recorded nothing";
         EXPECT_EQ(h->count, entries.size() + h->lost_msg) << "count and lost_msg do not add up";
         EXPECT_GT(board->signalsTaken.load(), 0);
-        std::printf("soak: %d s, %d processes x %d threads; %ld trace calls, count %u, %zu entries in the "
-                    "ring, lost_msg %u; %ld signals taken, %ld lock holders killed\n",
-                    seconds, kProcs, kThreads, calls, h->count, entries.size(), h->lost_msg,
-                    board->signalsTaken.load(), holdersKilled);
+        std::printf(
+            "soak: %d s, %d processes x %d threads; %ld trace calls, count %u, %zu entries in the "
+            "ring, lost_msg %u; %ld signals taken, %ld lock holders killed\n",
+            seconds, kProcs, kThreads, calls, h->count, entries.size(), h->lost_msg, board->signalsTaken.load(),
+            holdersKilled);
     });
 }
 
