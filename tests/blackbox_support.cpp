@@ -32,14 +32,6 @@ std::string drain(int fd) {
     return text;
 }
 
-int waitStatus(pid_t pid) {
-    int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-}
-
 // Our environment with `extra` added; an extra entry replaces ours of the
 // same name.
 std::vector<std::string> mergedEnv(const std::vector<std::string> &extra) {
@@ -108,7 +100,7 @@ Outcome spawn(const std::string &program, const std::vector<std::string> &args, 
     std::string setupError = drain(setup[0]);
     close(out[0]);
     close(setup[0]);
-    result.status = waitStatus(pid);
+    result.status = testsupport::statusOf(testsupport::reap(pid));
     if (!setupError.empty()) ADD_FAILURE() << "starting " << file << " failed: " << setupError;
     return result;
 }

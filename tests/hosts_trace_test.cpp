@@ -47,9 +47,7 @@ int runHere(std::vector<std::string> args, const std::vector<std::string> &befor
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return -1;
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return testsupport::statusOf(testsupport::reap(pid));
 }
 
 std::vector<Entry> sharedRing() {

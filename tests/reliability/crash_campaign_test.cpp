@@ -43,11 +43,7 @@ pid_t startCommand(const std::vector<std::string> &operands) {
     return pid;
 }
 
-int waitFor(pid_t pid) {
-    int ws = 0;
-    if (waitpid(pid, &ws, 0) != pid) return -1;
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-}
+int waitFor(pid_t pid) { return testsupport::statusOf(testsupport::reap(pid)); }
 
 class CrashCampaign : public HostsTest {
 protected:
