@@ -81,16 +81,7 @@ bool hasTempFile(const std::string &dir) {
 
 class Rewrite : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hosts_rewrite_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
-        hosts_ = dir_ + "/hosts";
-        std::ofstream(hosts_, std::ios::binary) << old_;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { hosts_ = tmp_.file("hosts", old_); }
     // What every failed rewrite must leave: the old bytes and no temp file.
     void expectUntouched() {
         EXPECT_EQ(readFile(hosts_), old_);
@@ -104,7 +95,9 @@ protected:
         return t;
     }
 
-    std::string dir_, hosts_;
+    testsupport::TempDir tmp_{"hosts_rewrite_test"};
+    const std::string dir_ = tmp_.path();
+    std::string hosts_;
     const std::string old_ = "127.0.0.1 localhost\n10.0.0.9 myhost alias\n";
 };
 
