@@ -198,34 +198,46 @@ void IpcNamespaceEnvironment::SetUp() {
     if (const char *refused = enterIpcNamespace()) FAIL() << refused;
 }
 
-std::string reachableCopy(const std::string &program) {
-    static std::string dir;
-    static pid_t owner = 0;
-    if (dir.empty()) {
+namespace {
+
+// The directory of the copies, made when the test process starts: the
+// copies are often first needed in a forked child, which ends with _exit
+// and so could never remove a directory of its own.
+struct CopiesDir {
+    std::string path;
+    pid_t owner = getpid();
+    CopiesDir() {
         char tmpl[] = "/tmp/vorqUnprivilegedXXXXXX";
-        if (mkdtemp(tmpl) == nullptr || chmod(tmpl, 0755) != 0) {
-            ADD_FAILURE() << "making a directory for the unprivileged user's copies: " << std::strerror(errno);
-            return program;
-        }
-        dir = tmpl;
-        owner = getpid();
-        std::atexit([] {
-            std::error_code ec;
-            if (getpid() == owner) fs::remove_all(dir, ec);
-        });
-        for (const char *lib : {VORQ_TRACE_LIB, VORQ_FILEACCESS_LIB}) {
-            std::error_code ec;
-            fs::copy_file(lib, dir + "/" + fs::path(lib).filename().string(), ec);
-            EXPECT_FALSE(ec) << "copying " << lib << ": " << ec.message();
-        }
+        if (mkdtemp(tmpl) != nullptr && chmod(tmpl, 0755) == 0) path = tmpl;
     }
-    const std::string copy = dir + "/" + fs::path(program).filename().string();
+    ~CopiesDir() {
+        std::error_code ec;
+        if (!path.empty() && getpid() == owner) fs::remove_all(path, ec);
+    }
+} copies;
+
+// Copies file into the directory once; concurrent children each copy to a
+// name of their own and rename, so none starts a half-written copy.
+std::string copyOnce(const std::string &file) {
+    const std::string copy = copies.path + "/" + fs::path(file).filename().string();
     std::error_code ec;
-    if (!fs::exists(copy, ec)) {
-        fs::copy_file(program, copy, ec);
-        EXPECT_FALSE(ec) << "copying " << program << ": " << ec.message();
-    }
+    if (fs::exists(copy, ec)) return copy;
+    const std::string part = copy + "." + std::to_string(getpid());
+    fs::copy_file(file, part, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::rename(part, copy, ec);
+    EXPECT_FALSE(ec) << "copying " << file << ": " << ec.message();
     return copy;
+}
+
+}  // namespace
+
+std::string reachableCopy(const std::string &program) {
+    if (copies.path.empty()) {
+        ADD_FAILURE() << "no directory for the unprivileged user's copies could be made in /tmp";
+        return program;
+    }
+    for (const char *lib : {VORQ_TRACE_LIB, VORQ_FILEACCESS_LIB}) copyOnce(lib);
+    return copyOnce(program);
 }
 
 }  // namespace testsupport

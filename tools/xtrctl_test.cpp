@@ -591,12 +591,11 @@ TEST(Filters, SelectByComponentCriteriaAndTime) {
     });
 }
 
-// Writes `bytes` to a new file in one fresh directory of the test process;
-// returns its path.
-std::string tempFile(const std::string &name, const std::string &bytes) {
-    static testsupport::TempDir dir("xtrctl_test");
-    return dir.file(name, bytes);
-}
+// Writes `bytes` to a new file in one fresh directory and returns its path.
+// The directory is made when the test process starts: a forked child, which
+// ends with _exit, could never remove a directory of its own.
+const testsupport::TempDir tempFiles("xtrctl_test");
+std::string tempFile(const std::string &name, const std::string &bytes) { return tempFiles.file(name, bytes); }
 
 TEST(Snapshot, ReadsBackAsTheLiveBufferAndRefusesDamage) {
     const std::string path = tempFile("ring.snap", "");
