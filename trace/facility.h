@@ -63,6 +63,20 @@ int eventSetId() noexcept;
 bool lockShared(int *lockId) noexcept;
 void unlockShared(int lockId) noexcept;
 
+// Threads of one process hand the buffer lock on instead of releasing and
+// taking it again: two system calls of the three a selected call makes.
+// keepShared() keeps the lock lockShared() gave, for the section's end;
+// there settleShared() keeps it once more while other threads of the
+// process wait for xtr_mutex_sem, at most kCarriedSections section ends in
+// a row, and otherwise releases it.  The next lockShared() takes a kept lock
+// over without a system call.  The caller holds xtr_mutex_sem.  A forked
+// child does not hold its parent's lock (the kernel's undo record stays
+// with the parent): forgetKeptShared() drops it there without releasing it.
+constexpr int kCarriedSections = 16;
+void keepShared(int lockId) noexcept;
+void settleShared() noexcept;
+void forgetKeptShared() noexcept;
+
 // Counts entries that were selected for the shared ring but not written
 // because the lock could not be had; they are added to lost_msg (and
 // count) once the lock is taken again.  The caller holds xtr_mutex_sem.
@@ -242,6 +256,8 @@ GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
         std::memcpy(guard.sigjmpenv, outer.sigjmpenv, sizeof outer.sigjmpenv);
         guard.ck_oldsig = outer.ck_oldsig;
         guard.pidThis = currentTid();
+    } else {
+        settleShared();
     }
     pthread_mutex_unlock(&xtr_mutex_sem);
     return result;

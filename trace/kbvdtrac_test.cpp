@@ -1,9 +1,11 @@
 // The trace call's contract: prefix checks and their reports, literal entry
 // and exit texts, the length limits, errno, stamps and many threads at once.
 #include "kbvdtrac.h"
+#include "facility.h"
 #include "ringwalk.h"
 
 #include <gtest/gtest.h>
+#include <sys/sem.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,6 +167,9 @@ TEST(TraceCall, ForkWhileOtherThreadsTraceIsSafe) {
         ASSERT_EQ(waitpid(child, &ws, 0), child);
         EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << "child wait status " << ws;
     }
+    // The threads hand the buffer lock on while others wait: once they are
+    // done it is free, and no child released (or kept) the parent's hold.
+    EXPECT_EQ(semctl(xtr::lockSetId(), 0, GETVAL), 0);
 }
 
 TEST(TraceCall, ConcurrentCallersNeverTearAnEntry) {

@@ -132,7 +132,38 @@ int lockSetId() noexcept { return lockSet.load(std::memory_order_relaxed); }
 
 int eventSetId() noexcept { return eventSet.load(std::memory_order_relaxed); }
 
+namespace {
+
+// The buffer lock kept from one section for the next.  Guarded by
+// xtr_mutex_sem.
+struct Kept {
+    bool held = false;
+    int id = -1;
+    int sectionEnds = 0;  // section ends the current hold has outlived
+} kept;
+
+}  // namespace
+
+void keepShared(int lockId) noexcept {
+    kept.held = true;
+    kept.id = lockId;
+}
+
+void settleShared() noexcept {
+    if (!kept.held) return;
+    if (traceMutexWaiters.load(std::memory_order_relaxed) != 0 && ++kept.sectionEnds < kCarriedSections) return;
+    kept.held = false;
+    unlockShared(kept.id);
+}
+
+void forgetKeptShared() noexcept { kept = Kept{}; }
+
 bool lockShared(int *lockId) noexcept {
+    if (kept.held) {
+        kept.held = false;
+        *lockId = kept.id;
+        return true;
+    }
     const int id = lockSetId();
     *lockId = id;
     bool locked;
@@ -166,6 +197,7 @@ unsigned lockWaitsRunOut() noexcept { return health.waitsRunOut; }
 void unlockShared(int lockId) noexcept {
     // Never waits: a lock value that someone else already set back to 0
     // must not block the release.
+    kept.sectionEnds = 0;
     sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
     (void)semopRetrying(lockId, &op, 1);
 }

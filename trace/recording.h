@@ -39,9 +39,13 @@ struct SharedWrite {
 // costs the shared ring the entry, counted as missed.
 void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bool selected, TRACE_HDR *h) noexcept;
 
-// The guarded section's cleanup: releases the buffer lock record() took.
+// The guarded section's cleanup: hands the buffer lock record() took to the
+// section's end (see keepShared()), or releases it at once when the writer
+// is to pause for a lagging reader, which needs the lock meanwhile.
 inline void releaseShared(const SharedWrite &w) noexcept {
-    if (w.locked) unlockShared(w.lockId);
+    if (!w.locked) return;
+    if (w.pause) unlockShared(w.lockId);
+    else keepShared(w.lockId);
 }
 
 // After the guarded section: the pause record() decided on for a lagging
