@@ -2,7 +2,7 @@
 // trace at once, on this machine.  Each configuration runs for a fixed time;
 // all configurations are run in turn, round after round (interleaved), so a
 // slow spell of the shared machine touches all of them alike, and the median
-// of the rounds is reported.
+// of the rounds is reported; ratios are paired within a round.
 //
 //   p1 p2 p4 p8       1, 2, 4, 8 processes, one thread each, selected F calls
 //   t2 t4             2, 4 threads of one process, selected F calls
@@ -10,6 +10,11 @@
 //   p1+follow         one process with `xtrctl follow` reading
 //   p1+prio           one process with `xtrctl follow --priority`
 //   p2+follow p2+prio the same with two processes
+//   s1 s2 s4 s8       the floor: 1, 2, 4, 8 processes making only the system
+//                     calls of a selected call (the trap's installation and
+//                     the buffer lock, taken and released by the facility's
+//                     own lock code), nothing else; how far this machine lets
+//                     the protocol itself scale
 //
 // Per configuration: aggregate calls per second, its ratio to p1, CPU time
 // (user + system) per call, context switches per call, the slowest
@@ -18,7 +23,7 @@
 //
 // Isolation: main() moves into an IPC namespace of its own first.
 //
-//   trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH]
+//   trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH] [--only=p1,p2,...]
 #include <sched.h>
 #include <signal.h>
 #include <fcntl.h>
@@ -40,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "facility.h"
 #include "kbvdtrac.h"
 
 namespace {
@@ -59,6 +65,7 @@ struct Config {
     int threads = 1;
     bool selected = true;
     const char *follow = nullptr;  // nullptr, "" or "--priority"
+    bool floor = false;  // only the system calls of a selected call
 };
 
 struct Result {
@@ -72,10 +79,30 @@ double now() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-void participant(int slot, bool selected) {
+void trapNothing(int, siginfo_t *, void *) {}
+
+// The system calls of one selected call with the default SIGSEGV action
+// (the trap is installed, and left), under the trace mutex as the call has it.
+void floorCall() {
+    struct sigaction act{}, old{};
+    act.sa_sigaction = trapNothing;
+    act.sa_flags = SA_SIGINFO;
+    pthread_mutex_lock(&xtr_mutex_sem);
+    sigaction(SIGSEGV, &act, &old);
+    int id;
+    if (xtr::lockShared(&id)) xtr::unlockShared(id);
+    pthread_mutex_unlock(&xtr_mutex_sem);
+}
+
+void participant(int slot, bool selected, bool floor) {
     while (shared->go.load() == 0) sched_yield();
     unsigned long n = 0;
-    if (selected) {
+    if (floor) {
+        while (shared->stop.load(std::memory_order_relaxed) == 0) {
+            for (int i = 0; i < 64; i++) floorCall();
+            n += 64;
+        }
+    } else if (selected) {
         while (shared->stop.load(std::memory_order_relaxed) == 0) {
             for (int i = 0; i < 64; i++) xtr_trace("BENCHMKF: call %d of %s", static_cast<int>(n + i), kName);
             n += 64;
@@ -127,8 +154,8 @@ Result runOnce(const Config &c, double seconds, const std::string &xtrctl) {
         const pid_t pid = fork();
         if (pid == 0) {
             std::vector<std::thread> ts;
-            for (int t = 1; t < c.threads; t++) ts.emplace_back(participant, first + t, c.selected);
-            participant(first, c.selected);
+            for (int t = 1; t < c.threads; t++) ts.emplace_back(participant, first + t, c.selected, c.floor);
+            participant(first, c.selected, c.floor);
             for (auto &t : ts) t.join();
             _exit(0);
         }
@@ -178,12 +205,14 @@ int main(int argc, char **argv) {
     double seconds = 1.0;
     int rounds = 3;
     std::string xtrctl = XTRCTL_PATH;
+    std::string only;  // comma-separated config names; p1 is always run
     for (int i = 1; i < argc; i++) {
         if (std::strncmp(argv[i], "--seconds=", 10) == 0) seconds = std::atof(argv[i] + 10);
         else if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::atoi(argv[i] + 9);
         else if (std::strncmp(argv[i], "--xtrctl=", 9) == 0) xtrctl = argv[i] + 9;
+        else if (std::strncmp(argv[i], "--only=", 7) == 0) only = "," + std::string(argv[i] + 7) + ",";
         else {
-            std::fprintf(stderr, "usage: trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH]\n");
+            std::fprintf(stderr, "usage: trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH] [--only=p1,p2,...]\n");
             return 2;
         }
     }
@@ -196,20 +225,37 @@ int main(int argc, char **argv) {
     shared = new (m) Shared{};
     xtr_trace("BENCHMKD: create the buffer");  // not selected: nothing in the shared ring
 
-    const std::vector<Config> configs = {
+    std::vector<Config> configs = {
         {"p1", 1, 1, true, nullptr},   {"p2", 2, 1, true, nullptr},           {"p4", 4, 1, true, nullptr},
         {"p8", 8, 1, true, nullptr},   {"t2", 1, 2, true, nullptr},           {"t4", 1, 4, true, nullptr},
         {"d1", 1, 1, false, nullptr},  {"p1+follow", 1, 1, true, ""},         {"p1+prio", 1, 1, true, "--priority"},
         {"p2+follow", 2, 1, true, ""}, {"p2+prio", 2, 1, true, "--priority"},
+        {"s1", 1, 1, true, nullptr, true}, {"s2", 2, 1, true, nullptr, true},
+        {"s4", 4, 1, true, nullptr, true}, {"s8", 8, 1, true, nullptr, true},
     };
+    if (!only.empty())
+        configs.erase(std::remove_if(configs.begin(), configs.end(),
+                                     [&](const Config &c) {
+                                         const bool base = c.name == "p1" || (c.name == "s1" && only.find(",s") != std::string::npos);
+                                         return !base && only.find("," + c.name + ",") == std::string::npos;
+                                     }),
+                      configs.end());
+    const auto present = [&](const std::string &name) { return only.empty() || only.find("," + name + ",") != std::string::npos; };
     std::map<std::string, std::vector<Result>> all;
     for (int round = 0; round < rounds; round++) {
         for (const Config &c : configs) all[c.name].push_back(runOnce(c, seconds, xtrctl));
     }
-    std::printf("%d rounds of %.1f s per configuration, interleaved; medians\n", rounds, seconds);
-    std::printf("%-10s %12s %7s %10s %10s %9s %8s\n", "config", "calls/s", "x p1", "cpu ns/call", "csw/call", "slowest",
-                "lost");
-    std::map<std::string, double> rate;
+    // Ratios are taken within a round, against the p1 of the same round, and
+    // then their median: a slow spell of the machine moves both sides alike.
+    const auto pairedMedian = [&](const std::string &name, double Result::*field, const std::string &base) {
+        std::vector<double> ratios;
+        for (int r = 0; r < rounds; r++) ratios.push_back(all[name][r].*field / all[base][r].*field);
+        return median(ratios);
+    };
+    std::printf("%d rounds of %.1f s per configuration, interleaved; medians (ratios paired within a round)\n", rounds,
+                seconds);
+    std::printf("%-10s %12s %7s %10s %7s %10s %9s %8s\n", "config", "calls/s", "x 1", "cpu ns/call", "cpu x1",
+                "csw/call", "slowest", "lost");
     for (const Config &c : configs) {
         std::vector<double> rates, cpu, csw, slow, lost;
         for (const Result &r : all[c.name]) {
@@ -219,15 +265,19 @@ int main(int argc, char **argv) {
             slow.push_back(r.slowestShare);
             lost.push_back(static_cast<double>(r.lost));
         }
-        rate[c.name] = median(rates);
-        const double base = rate.count("p1") ? rate["p1"] : rate[c.name];
+        const std::string base = c.floor ? "s1" : "p1";  // the floor against its own single process
         char lostText[32] = "-";
         if (c.follow != nullptr) std::snprintf(lostText, sizeof lostText, "%.0f", median(lost));
-        std::printf("%-10s %12.0f %7.2f %10.0f %10.4f %9.2f %8s\n", c.name.c_str(), rate[c.name], rate[c.name] / base,
-                    median(cpu), median(csw), median(slow), lostText);
+        std::printf("%-10s %12.0f %7.2f %10.0f %7.2f %10.4f %9.2f %8s\n", c.name.c_str(), median(rates),
+                    pairedMedian(c.name, &Result::rate, base), median(cpu), pairedMedian(c.name, &Result::cpuPerCall, base),
+                    median(csw), median(slow), lostText);
     }
-    std::printf("unselected D / selected F cost per call: %.2f\n", rate["p1"] / rate["d1"]);
-    std::printf("follower cost to one writer: %.2fx, with priority %.2fx\n", rate["p1"] / rate["p1+follow"],
-                rate["p1"] / rate["p1+prio"]);
+    if (present("d1"))
+        std::printf("unselected D / selected F cost per call: %.2f (cpu), %.2f (rate)\n",
+                pairedMedian("d1", &Result::cpuPerCall, "p1"), 1 / pairedMedian("d1", &Result::rate, "p1"));
+    if (present("p1+follow") && present("p1+prio"))
+        std::printf("follower cost to one writer: %.2fx (cpu), %.2fx (rate); with priority %.2fx (cpu), %.2fx (rate)\n",
+                pairedMedian("p1+follow", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+follow", &Result::rate, "p1"),
+                pairedMedian("p1+prio", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+prio", &Result::rate, "p1"));
     return 0;
 }
