@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport.h"
 #include "trace_testing.h"
 
 namespace {
@@ -169,6 +170,20 @@ TEST(TraceCall, ForkWhileOtherThreadsTraceIsSafe) {
     }
     // The threads hand the buffer lock on while others wait: once they are
     // done it is free, and no child released (or kept) the parent's hold.
+    EXPECT_EQ(semctl(xtr::lockSetId(), 0, GETVAL), 0);
+}
+
+TEST(TraceCall, ProgramHoldingTheTraceMutexNeverKeepsTheBufferLock) {
+    xtr_trace("XREMHSTF: armed");
+    ASSERT_EQ(pthread_mutex_lock(&xtr_mutex_sem), 0);
+    std::thread waiter([] { xtr_trace("XREMHSTF: waiter"); });
+    ASSERT_TRUE(testsupport::waitUntil([] { return xtr::traceMutexWaiters.load() != 0; }));
+    // Another thread waits, but the program goes on holding the mutex after
+    // the call: the buffer lock must not stay held meanwhile.
+    xtr_trace("XREMHSTF: holder");
+    EXPECT_EQ(semctl(xtr::lockSetId(), 0, GETVAL), 0);
+    pthread_mutex_unlock(&xtr_mutex_sem);
+    waiter.join();
     EXPECT_EQ(semctl(xtr::lockSetId(), 0, GETVAL), 0);
 }
 

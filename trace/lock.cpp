@@ -151,7 +151,11 @@ void keepShared(int lockId) noexcept {
 
 void settleShared() noexcept {
     if (!kept.held) return;
-    if (traceMutexWaiters.load(std::memory_order_relaxed) != 0 && ++kept.sectionEnds < kCarriedSections) return;
+    // Kept only for a waiter that the coming unlock lets in: not while the
+    // program itself goes on holding xtr_mutex_sem around the call.
+    const bool freesMutex = xtr_mutex_sem.__data.__count == 1;
+    if (freesMutex && traceMutexWaiters.load(std::memory_order_relaxed) != 0 && ++kept.sectionEnds < kCarriedSections)
+        return;
     kept.held = false;
     unlockShared(kept.id);
 }
