@@ -68,6 +68,7 @@ void childAfterFork() {
     std::memcpy(&xtr_mutex_sem, &recursive, sizeof recursive);
     std::memcpy(&threadLock, &plain, sizeof plain);
     traceMutexWaiters.store(0, std::memory_order_relaxed);  // the waiters stayed behind
+    traceMutexSleepers.store(0, std::memory_order_relaxed);
     forgetKeptShared();  // the parent's lock, not the child's
     if (armed.load(std::memory_order_relaxed))
         ulMyPID.store(static_cast<unsigned long>(getpid()), std::memory_order_relaxed);

@@ -66,9 +66,10 @@ void unlockShared(int lockId) noexcept;
 // Threads of one process hand the buffer lock on instead of releasing and
 // taking it again: two system calls of the three a selected call makes.
 // keepShared() keeps the lock lockShared() gave, for the section's end;
-// there settleShared() keeps it once more while other threads of the
-// process wait for xtr_mutex_sem, at most kCarriedSections section ends in
-// a row, and otherwise releases it.  The next lockShared() takes a kept lock
+// there settleShared() keeps it once more while another thread of the
+// process waits for xtr_mutex_sem without sleeping (a sleeper would hold
+// every other process up for its wake-up), at most kCarriedSections
+// section ends in a row, and otherwise releases it.  The next lockShared() takes a kept lock
 // over without a system call.  The caller holds xtr_mutex_sem.  A forked
 // child does not hold its parent's lock (the kernel's undo record stays
 // with the parent): forgetKeptShared() drops it there without releasing it.
@@ -143,8 +144,10 @@ pid_t currentTid() noexcept;
 
 enum class GuardResult { Done, Trapped, NotStarted };
 
-// Threads of this process currently waiting in lockTraceMutex().
+// Threads of this process currently waiting in lockTraceMutex(), and those
+// of them asleep in the kernel.
 inline std::atomic<int> traceMutexWaiters{0};
+inline std::atomic<int> traceMutexSleepers{0};
 // How many times xtr_mutex_sem was taken through lockTraceMutex().
 inline std::atomic<unsigned> traceMutexTakes{0};
 inline std::atomic<long> onlineProcessors{0};
@@ -207,7 +210,11 @@ inline bool lockTraceMutex() noexcept {
         else pauseOrYield(i);
     }
     // A waiter asleep in the kernel still counts, so that others let it in.
-    if (!locked) locked = pthread_mutex_lock(&xtr_mutex_sem) == 0;
+    if (!locked) {
+        traceMutexSleepers.fetch_add(1, std::memory_order_relaxed);
+        locked = pthread_mutex_lock(&xtr_mutex_sem) == 0;
+        traceMutexSleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
     traceMutexWaiters.fetch_sub(1, std::memory_order_relaxed);
     return locked && took();
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -177,7 +178,10 @@ TEST(TraceCall, ProgramHoldingTheTraceMutexNeverKeepsTheBufferLock) {
     xtr_trace("XREMHSTF: armed");
     ASSERT_EQ(pthread_mutex_lock(&xtr_mutex_sem), 0);
     std::thread waiter([] { xtr_trace("XREMHSTF: waiter"); });
-    ASSERT_TRUE(testsupport::waitUntil([] { return xtr::traceMutexWaiters.load() != 0; }));
+    // Caught while it still spins (it sleeps after a third of a millisecond).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (xtr::traceMutexWaiters.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    }
     // Another thread waits, but the program goes on holding the mutex after
     // the call: the buffer lock must not stay held meanwhile.
     xtr_trace("XREMHSTF: holder");

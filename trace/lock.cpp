@@ -154,8 +154,9 @@ void settleShared() noexcept {
     // Kept only for a waiter that the coming unlock lets in: not while the
     // program itself goes on holding xtr_mutex_sem around the call.
     const bool freesMutex = xtr_mutex_sem.__data.__count == 1;
-    if (freesMutex && traceMutexWaiters.load(std::memory_order_relaxed) != 0 && ++kept.sectionEnds < kCarriedSections)
-        return;
+    const bool spinning =
+        traceMutexWaiters.load(std::memory_order_relaxed) > traceMutexSleepers.load(std::memory_order_relaxed);
+    if (freesMutex && spinning && ++kept.sectionEnds < kCarriedSections) return;
     kept.held = false;
     unlockShared(kept.id);
 }
