@@ -84,7 +84,8 @@ void trapNothing(int, siginfo_t *, void *) {}
 // The system calls of one selected call with the default SIGSEGV action
 // (the trap is installed, and left), under the trace mutex as the call has it.
 void floorCall() {
-    struct sigaction act{}, old{};
+    struct sigaction act = {};
+    struct sigaction old = {};
     act.sa_sigaction = trapNothing;
     act.sa_flags = SA_SIGINFO;
     pthread_mutex_lock(&xtr_mutex_sem);
@@ -212,7 +213,8 @@ int main(int argc, char **argv) {
         else if (std::strncmp(argv[i], "--xtrctl=", 9) == 0) xtrctl = argv[i] + 9;
         else if (std::strncmp(argv[i], "--only=", 7) == 0) only = "," + std::string(argv[i] + 7) + ",";
         else {
-            std::fprintf(stderr, "usage: trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH] [--only=p1,p2,...]\n");
+            std::fprintf(stderr,
+                         "usage: trace_scale_bench [--seconds=S] [--rounds=N] [--xtrctl=PATH] [--only=p1,p2,...]\n");
             return 2;
         }
     }
@@ -226,21 +228,23 @@ int main(int argc, char **argv) {
     xtr_trace("BENCHMKD: create the buffer");  // not selected: nothing in the shared ring
 
     std::vector<Config> configs = {
-        {"p1", 1, 1, true, nullptr},   {"p2", 2, 1, true, nullptr},           {"p4", 4, 1, true, nullptr},
-        {"p8", 8, 1, true, nullptr},   {"t2", 1, 2, true, nullptr},           {"t4", 1, 4, true, nullptr},
-        {"d1", 1, 1, false, nullptr},  {"p1+follow", 1, 1, true, ""},         {"p1+prio", 1, 1, true, "--priority"},
-        {"p2+follow", 2, 1, true, ""}, {"p2+prio", 2, 1, true, "--priority"},
-        {"s1", 1, 1, true, nullptr, true}, {"s2", 2, 1, true, nullptr, true},
-        {"s4", 4, 1, true, nullptr, true}, {"s8", 8, 1, true, nullptr, true},
+        {"p1", 1, 1, true, nullptr},       {"p2", 2, 1, true, nullptr},           {"p4", 4, 1, true, nullptr},
+        {"p8", 8, 1, true, nullptr},       {"t2", 1, 2, true, nullptr},           {"t4", 1, 4, true, nullptr},
+        {"d1", 1, 1, false, nullptr},      {"p1+follow", 1, 1, true, ""},         {"p1+prio", 1, 1, true, "--priority"},
+        {"p2+follow", 2, 1, true, ""},     {"p2+prio", 2, 1, true, "--priority"}, {"s1", 1, 1, true, nullptr, true},
+        {"s2", 2, 1, true, nullptr, true}, {"s4", 4, 1, true, nullptr, true},     {"s8", 8, 1, true, nullptr, true},
     };
     if (!only.empty())
         configs.erase(std::remove_if(configs.begin(), configs.end(),
                                      [&](const Config &c) {
-                                         const bool base = c.name == "p1" || (c.name == "s1" && only.find(",s") != std::string::npos);
+                                         const bool base =
+                                             c.name == "p1" || (c.name == "s1" && only.find(",s") != std::string::npos);
                                          return !base && only.find("," + c.name + ",") == std::string::npos;
                                      }),
                       configs.end());
-    const auto present = [&](const std::string &name) { return only.empty() || only.find("," + name + ",") != std::string::npos; };
+    const auto present = [&](const std::string &name) {
+        return only.empty() || only.find("," + name + ",") != std::string::npos;
+    };
     std::map<std::string, std::vector<Result>> all;
     for (int round = 0; round < rounds; round++) {
         for (const Config &c : configs) all[c.name].push_back(runOnce(c, seconds, xtrctl));
@@ -269,15 +273,16 @@ int main(int argc, char **argv) {
         char lostText[32] = "-";
         if (c.follow != nullptr) std::snprintf(lostText, sizeof lostText, "%.0f", median(lost));
         std::printf("%-10s %12.0f %7.2f %10.0f %7.2f %10.4f %9.2f %8s\n", c.name.c_str(), median(rates),
-                    pairedMedian(c.name, &Result::rate, base), median(cpu), pairedMedian(c.name, &Result::cpuPerCall, base),
-                    median(csw), median(slow), lostText);
+                    pairedMedian(c.name, &Result::rate, base), median(cpu),
+                    pairedMedian(c.name, &Result::cpuPerCall, base), median(csw), median(slow), lostText);
     }
     if (present("d1"))
         std::printf("unselected D / selected F cost per call: %.2f (cpu), %.2f (rate)\n",
-                pairedMedian("d1", &Result::cpuPerCall, "p1"), 1 / pairedMedian("d1", &Result::rate, "p1"));
+                    pairedMedian("d1", &Result::cpuPerCall, "p1"), 1 / pairedMedian("d1", &Result::rate, "p1"));
     if (present("p1+follow") && present("p1+prio"))
-        std::printf("follower cost to one writer: %.2fx (cpu), %.2fx (rate); with priority %.2fx (cpu), %.2fx (rate)\n",
-                pairedMedian("p1+follow", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+follow", &Result::rate, "p1"),
-                pairedMedian("p1+prio", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+prio", &Result::rate, "p1"));
+        std::printf(
+            "follower cost to one writer: %.2fx (cpu), %.2fx (rate); with priority %.2fx (cpu), %.2fx (rate)\n",
+            pairedMedian("p1+follow", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+follow", &Result::rate, "p1"),
+            pairedMedian("p1+prio", &Result::cpuPerCall, "p1"), 1 / pairedMedian("p1+prio", &Result::rate, "p1"));
     return 0;
 }

@@ -69,10 +69,11 @@ void unlockShared(int lockId) noexcept;
 // there settleShared() keeps it once more while another thread of the
 // process waits for xtr_mutex_sem without sleeping (a sleeper would hold
 // every other process up for its wake-up), at most kCarriedSections
-// section ends in a row, and otherwise releases it.  The next lockShared() takes a kept lock
-// over without a system call.  The caller holds xtr_mutex_sem.  A forked
-// child does not hold its parent's lock (the kernel's undo record stays
-// with the parent): forgetKeptShared() drops it there without releasing it.
+// section ends in a row, and otherwise releases it.  The next lockShared()
+// takes a kept lock over without a system call.  The caller holds
+// xtr_mutex_sem.  A forked child does not hold its parent's lock (the
+// kernel's undo record stays with the parent): forgetKeptShared() drops it
+// there without releasing it.
 constexpr int kCarriedSections = 16;
 void keepShared(int lockId) noexcept;
 void settleShared() noexcept;
