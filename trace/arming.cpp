@@ -52,7 +52,6 @@ void prepareFork() {
 }
 
 void parentAfterFork() {
-    settleShared();
     pthread_mutex_unlock(&xtr_mutex_sem);
     pthread_mutex_unlock(&threadLock);
 }

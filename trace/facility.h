@@ -67,16 +67,20 @@ void unlockShared(int lockId) noexcept;
 // taking it again: two system calls of the three a selected call makes.
 // keepShared() keeps the lock lockShared() gave, for the section's end;
 // there settleShared() keeps it once more while another thread of the
-// process waits for xtr_mutex_sem without sleeping (a sleeper would hold
-// every other process up for its wake-up), at most kCarriedSections
-// section ends in a row, and otherwise releases it.  The next lockShared()
-// takes a kept lock over without a system call.  The caller holds
-// xtr_mutex_sem.  A forked child does not hold its parent's lock (the
-// kernel's undo record stays with the parent): forgetKeptShared() drops it
-// there without releasing it.
+// process spins for xtr_mutex_sem (a sleeper would hold every other process
+// up for its wake-up), at most kCarriedSections section ends in a row, and
+// otherwise releases it.  The next lockShared() takes a kept lock over
+// without a system call.  These callers hold xtr_mutex_sem.  A section end
+// that kept the lock (settleShared() true) calls awaitTakeOver() once it
+// has released the mutex: it waits, briefly, until another thread has taken
+// the mutex, and otherwise releases the lock itself, so that a taker held
+// up elsewhere never leaves it held.  A forked child does not hold its
+// parent's lock (the kernel's undo record stays with the parent):
+// forgetKeptShared() drops it there without releasing it.
 constexpr int kCarriedSections = 16;
-void keepShared(int lockId) noexcept;
-void settleShared() noexcept;
+void keepShared() noexcept;
+bool settleShared(unsigned *takesAtKeep) noexcept;
+void awaitTakeOver(unsigned takesAtKeep) noexcept;
 void forgetKeptShared() noexcept;
 
 // Counts entries that were selected for the shared ring but not written
@@ -264,10 +268,11 @@ GuardResult runGuarded(Work &&work, Cleanup &&cleanup) noexcept {
         std::memcpy(guard.sigjmpenv, outer.sigjmpenv, sizeof outer.sigjmpenv);
         guard.ck_oldsig = outer.ck_oldsig;
         guard.pidThis = currentTid();
-    } else {
-        settleShared();
     }
+    unsigned takesAtKeep = 0;
+    const bool kept = !nested && settleShared(&takesAtKeep);
     pthread_mutex_unlock(&xtr_mutex_sem);
+    if (kept) awaitTakeOver(takesAtKeep);
     return result;
 }
 

@@ -134,41 +134,69 @@ int eventSetId() noexcept { return eventSet.load(std::memory_order_relaxed); }
 
 namespace {
 
-// The buffer lock kept from one section for the next.  Guarded by
-// xtr_mutex_sem.
-struct Kept {
-    bool held = false;
-    int id = -1;
-    int sectionEnds = 0;  // section ends the current hold has outlived
-} kept;
+// The buffer lock kept from one section for the next.  `keptHeld` is
+// cleared by exactly one party: the section that takes the lock over, the
+// section end that releases it, or the keeper that waited in vain for a
+// taker (an exchange decides).  The rest is guarded by xtr_mutex_sem.
+std::atomic<bool> keptHeld{false};
+int sectionEnds = 0;  // section ends the current hold has outlived
+// Section ends that keep nothing, after a keeper waited in vain.
+std::atomic<int> keepingPaused{0};
+
+// How long a keeper waits for another thread to take xtr_mutex_sem: about
+// 35 us of looks, with a yield now and then for a taker without a processor.
+constexpr int kTakeOverLooks = 2048, kTakeOverYieldEvery = 256, kPauseAfterVainWait = 64;
 
 }  // namespace
 
-void keepShared(int lockId) noexcept {
-    kept.held = true;
-    kept.id = lockId;
-}
+void keepShared() noexcept { keptHeld.store(true, std::memory_order_relaxed); }
 
-void settleShared() noexcept {
-    if (!kept.held) return;
+bool settleShared(unsigned *takesAtKeep) noexcept {
+    if (!keptHeld.load(std::memory_order_relaxed)) return false;
     // Kept only for a waiter that the coming unlock lets in: not while the
-    // program itself goes on holding xtr_mutex_sem around the call.
+    // program itself goes on holding xtr_mutex_sem around the call, nor for
+    // a waiter asleep in the kernel.
     const bool freesMutex = xtr_mutex_sem.__data.__count == 1;
     const bool spinning =
         traceMutexWaiters.load(std::memory_order_relaxed) > traceMutexSleepers.load(std::memory_order_relaxed);
-    if (freesMutex && spinning && ++kept.sectionEnds < kCarriedSections) return;
-    kept.held = false;
-    unlockShared(kept.id);
-}
-
-void forgetKeptShared() noexcept { kept = Kept{}; }
-
-bool lockShared(int *lockId) noexcept {
-    if (kept.held) {
-        kept.held = false;
-        *lockId = kept.id;
+    const int paused = keepingPaused.load(std::memory_order_relaxed);
+    if (paused > 0) keepingPaused.store(paused - 1, std::memory_order_relaxed);
+    if (freesMutex && spinning && paused == 0 && ++sectionEnds < kCarriedSections) {
+        *takesAtKeep = traceMutexTakes.load(std::memory_order_relaxed);
         return true;
     }
+    if (keptHeld.exchange(false, std::memory_order_relaxed)) unlockShared(lockSetId());
+    return false;
+}
+
+void awaitTakeOver(unsigned takesAtKeep) noexcept {
+    for (int i = 1; i <= kTakeOverLooks; i++) {
+        // Another thread took the mutex: its section's end settles the lock.
+        if (traceMutexTakes.load(std::memory_order_relaxed) != takesAtKeep) return;
+        if (i % kTakeOverYieldEvery == 0 || (i % 16 == 0 && traceMutexWaiters.load(std::memory_order_relaxed) >=
+                                                                onlineProcessors.load(std::memory_order_relaxed)))
+            sched_yield();
+        else __builtin_ia32_pause();
+    }
+    // The waiter did not come (held up in a signal handler, say, or the
+    // program took the mutex itself): release, and keep nothing for a while.
+    if (keptHeld.exchange(false, std::memory_order_relaxed)) {
+        unlockShared(lockSetId());
+        keepingPaused.store(kPauseAfterVainWait, std::memory_order_relaxed);
+    }
+}
+
+void forgetKeptShared() noexcept {
+    keptHeld.store(false, std::memory_order_relaxed);
+    sectionEnds = 0;
+}
+
+bool lockShared(int *lockId) noexcept {
+    if (keptHeld.exchange(false, std::memory_order_relaxed)) {
+        *lockId = lockSetId();
+        return true;
+    }
+    sectionEnds = 0;
     const int id = lockSetId();
     *lockId = id;
     bool locked;
@@ -202,7 +230,6 @@ unsigned lockWaitsRunOut() noexcept { return health.waitsRunOut; }
 void unlockShared(int lockId) noexcept {
     // Never waits: a lock value that someone else already set back to 0
     // must not block the release.
-    kept.sectionEnds = 0;
     sembuf op = {0, -1, SEM_UNDO | IPC_NOWAIT};
     (void)semopRetrying(lockId, &op, 1);
 }

@@ -45,7 +45,7 @@ void record(SharedWrite &w, const char *text, int length, const Stamp &stamp, bo
 inline void releaseShared(const SharedWrite &w) noexcept {
     if (!w.locked) return;
     if (w.pause) unlockShared(w.lockId);
-    else keepShared(w.lockId);
+    else keepShared();
 }
 
 // After the guarded section: the pause record() decided on for a lagging

@@ -691,5 +691,35 @@ TEST(Recording, GarbageInTheHeaderNeverCrashesOrHangs) {
     });
 }
 
+// Threads hand the buffer lock on between their sections, and the lock
+// stays held while xtr_mutex_sem is free between them.  A program that
+// takes the mutex then, and the buffer lock after it (the locking order),
+// must still get it: a wait that never ends is cut short by the alarm.
+TEST(Recording, ProgramTakingTheBufferLockUnderTheTraceMutexWhileThreadsTrace) {
+    isolated([] {
+        xtr_trace("XRECTSTF: arm");
+        std::atomic<bool> stop{false};
+        auto write = [&] {
+            while (!stop.load()) xtr_trace("XRECTSTF: writer");
+        };
+        std::thread a(write), b(write);
+        alarm(30);
+        // Until the mutex was found free with the lock kept a few times (a
+        // race the writers usually lose within some thousand rounds).
+        for (int i = 0, kept = 0; i < 200000 && kept < 5; i++) {
+            pthread_mutex_lock(&xtr_mutex_sem);
+            kept += semValue(static_cast<unsigned>(lockSetId())) == 1;
+            EXPECT_EQ(xtr_lock_buf(), 0);
+            EXPECT_EQ(xtr_unlock_buf(), 0);
+            pthread_mutex_unlock(&xtr_mutex_sem);
+        }
+        alarm(0);
+        stop = true;
+        a.join();
+        b.join();
+        EXPECT_EQ(semValue(static_cast<unsigned>(lockSetId())), 0);
+    });
+}
+
 }  // namespace
 }  // namespace xtr::testing
